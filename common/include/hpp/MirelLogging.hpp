@@ -1,0 +1,80 @@
+// Process-wide log of the suite.
+//
+// A record is built as
+//     MirelLogging::getInstance() << setloglevel(N) << items... << endrecord;
+// and written only when isAccessAllowed() and the current level is at least N. Each record is
+// written as one whole line, "<UTC time> [<level>] <text>", with one write call, so records of
+// several threads (and processes sharing the file) never interleave. The record under
+// construction is kept per thread, so any thread may log at any time.
+//
+// Configuration is read once, at first use, from the environment: MIREL_LOG_LEVEL (0 to 9,
+// default 0: nothing is written) and MIREL_LOG_FILE (a path opened for appending; default
+// standard error). setLevel changes the level at run time. A record whose level is above the
+// current level costs a level test per item; MIREL_LOG(N) skips building the items altogether.
+#ifndef MIREL_LOGGING_HPP
+#define MIREL_LOGGING_HPP
+
+#include <atomic>
+
+#include "MirelString.hpp"
+
+namespace MirelSupport {
+
+struct setloglevel {
+    explicit setloglevel(int nLevel) : m_nLevel(nLevel) {}
+    int m_nLevel;
+};
+
+struct MirelEndRecord {};
+MSUPT_API extern const MirelEndRecord endrecord;
+
+class MSUPT_API MirelLogging {
+public:
+    static MirelLogging& getInstance();
+    // True when a log destination is open.
+    static bool isAccessAllowed();
+    // True when a record of level nLevel would be written now.
+    static bool isEnabled(int nLevel);
+
+    void setLevel(int nLevel);
+    int getLevel() const;
+    // Redirects the log to a file opened for appending (empty path: standard error). Returns
+    // false, leaving the destination unchanged, when the file cannot be opened.
+    bool setFile(const MirelString& sPath);
+
+    MirelLogging& operator<<(const setloglevel& level);
+    MirelLogging& operator<<(const MirelEndRecord&);
+    MirelLogging& operator<<(const char* psz);
+    MirelLogging& operator<<(const MirelString& s);
+    MirelLogging& operator<<(char c);
+    MirelLogging& operator<<(short n);
+    MirelLogging& operator<<(unsigned short n);
+    MirelLogging& operator<<(int n);
+    MirelLogging& operator<<(unsigned int n);
+    MirelLogging& operator<<(long n);
+    MirelLogging& operator<<(unsigned long n);
+    MirelLogging& operator<<(long long n);
+    MirelLogging& operator<<(unsigned long long n);
+
+private:
+    MirelLogging();
+    ~MirelLogging();
+    MirelLogging(const MirelLogging&);
+    MirelLogging& operator=(const MirelLogging&);
+
+    void write(const MirelString& sRecord, int nLevel);
+
+    std::atomic<int> m_nLevel;
+    std::atomic<int> m_nFd;  // destination descriptor; -1 when none
+    bool m_bOwnFd;           // guarded by the writer lock inside write()/setFile()
+};
+
+}  // namespace MirelSupport
+
+// Starts a record of level N; the items after it are evaluated only when it will be written.
+#define MIREL_LOG(N)                                        \
+    if (!::MirelSupport::MirelLogging::isEnabled(N)) {      \
+    } else                                                  \
+        ::MirelSupport::MirelLogging::getInstance() << ::MirelSupport::setloglevel(N)
+
+#endif

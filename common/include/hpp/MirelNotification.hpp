@@ -1,0 +1,26 @@
+// A notification: what a subject tells its dependents. It carries an id, which the remote
+// dependents of the suite send as a long. A value object; not shared between threads.
+#ifndef MIREL_NOTIFICATION_HPP
+#define MIREL_NOTIFICATION_HPP
+
+#include "MsuptExport.hpp"
+
+namespace MirelSupport {
+
+class MSUPT_API MirelNotification {
+public:
+    MirelNotification();
+    explicit MirelNotification(long nId);
+    MirelNotification(const MirelNotification& source);
+    MirelNotification& operator=(const MirelNotification& source);
+    virtual ~MirelNotification();
+
+    long getId() const;
+
+private:
+    long m_nId;
+};
+
+}  // namespace MirelSupport
+
+#endif

@@ -1,0 +1,7 @@
+// The smart-pointer instantiations that the library exports, so that client code links
+// against one copy of them. Each header declares its own as extern.
+#include "MirelConnection.hpp"
+#include "MirelIPCServer.hpp"
+
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelIPCServer>;

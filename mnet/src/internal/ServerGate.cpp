@@ -1,0 +1,156 @@
+#include "internal/ServerGate.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "internal/StreamIo.hpp"
+
+namespace MirelNet {
+namespace detail {
+
+ServerGate::ServerGate() : m_nVisits(0) {}
+
+ServerGate::~ServerGate() {}
+
+int ServerGate::newCell(ListenCell** ppCell) {
+    *ppCell = 0;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return errno;
+    }
+    ListenCell* pCell = new ListenCell;
+    pCell->fd = -1;
+    pCell->wake[0] = fds[0];
+    pCell->wake[1] = fds[1];
+    pCell->waiting = false;
+    pCell->closing = false;
+    *ppCell = pCell;
+    return 0;
+}
+
+void ServerGate::freeCell(ListenCell* pCell) {
+    if (pCell) {
+        closeFd(pCell->fd);
+        closeFd(pCell->wake[0]);
+        closeFd(pCell->wake[1]);
+        delete pCell;
+    }
+}
+
+bool ServerGate::isOpen(void* const& pSlot) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return pSlot != 0;
+}
+
+bool ServerGate::publish(void*& pSlot, ListenCell* pCell) {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (pSlot == 0) {
+            pSlot = pCell;
+            return true;
+        }
+    }
+    freeCell(pCell);
+    return false;
+}
+
+ListenCell* ServerGate::enter(void*& pSlot) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    ListenCell* pCell = static_cast<ListenCell*>(pSlot);
+    if (pCell) {
+        pCell->waiting = true;
+    }
+    return pCell;
+}
+
+ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTimeoutMs) {
+    for (;;) {
+        pollfd fds[2];
+        fds[0].fd = pCell->wake[0];
+        fds[0].events = POLLIN;
+        fds[0].revents = 0;
+        fds[1].fd = pCell->fd;
+        fds[1].events = POLLIN;
+        fds[1].revents = 0;
+        int rc = ::poll(fds, 2, nTimeoutMs);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            *pError = errno;
+            return FAILED;
+        }
+        if (fds[0].revents != 0) {
+            return CLOSED;
+        }
+        return READY;
+    }
+}
+
+ServerGate::WaitResult ServerGate::pause(ListenCell* pCell, int nPauseMs) {
+    pollfd wake;
+    wake.fd = pCell->wake[0];
+    wake.events = POLLIN;
+    wake.revents = 0;
+    // A signal shortens the pause; the caller retries anyway.
+    int rc = ::poll(&wake, 1, nPauseMs);
+    return rc > 0 ? CLOSED : READY;
+}
+
+bool ServerGate::leave(ListenCell* pCell) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    pCell->waiting = false;
+    if (pCell->closing) {
+        freeCell(pCell);
+        return true;
+    }
+    return false;
+}
+
+bool ServerGate::close(void*& pSlot) {
+    ListenCell* pFree = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        ListenCell* pCell = static_cast<ListenCell*>(pSlot);
+        if (pCell == 0) {
+            return false;
+        }
+        pSlot = 0;
+        if (pCell->waiting) {
+            pCell->closing = true;
+            int nSignal = 0;
+            ssize_t rc;
+            do {
+                rc = ::write(pCell->wake[1], &nSignal, sizeof nSignal);
+            } while (rc < 0 && errno == EINTR);
+        } else {
+            pFree = pCell;
+        }
+    }
+    freeCell(pFree);
+    return true;
+}
+
+ServerGate::Visit::Visit(ServerGate& gate) : m_gate(gate) {
+    std::lock_guard<std::mutex> guard(m_gate.m_mutex);
+    ++m_gate.m_nVisits;
+}
+
+ServerGate::Visit::~Visit() {
+    std::lock_guard<std::mutex> guard(m_gate.m_mutex);
+    if (--m_gate.m_nVisits == 0) {
+        m_gate.m_idle.notify_all();
+    }
+}
+
+void ServerGate::waitIdle() {
+    std::unique_lock<std::mutex> guard(m_mutex);
+    m_idle.wait(guard, [this] { return m_nVisits == 0; });
+}
+
+}  // namespace detail
+}  // namespace MirelNet
+

@@ -1,0 +1,93 @@
+// Internal: the blocking wait of a server that another thread can end. Not installed.
+//
+// A server keeps its open state in a ListenCell (listening or datagram socket plus a wake-up
+// pipe) referred to by its opaque handle member; null means closed. One thread waits on the
+// cell; any thread may close. The handoff:
+//   - the waiter takes the cell and marks it waited on under the gate's lock (enter), so a
+//     close can never free the cell between the waiter's check and its wait;
+//   - close detaches the cell from the server at once; if nobody waits it frees the cell,
+//     otherwise it marks the cell closing and writes to the wake-up pipe; the waiter, woken by
+//     poll, frees the cell itself (leave); so no thread ever uses a freed cell or a
+//     descriptor number that was already given back to the system;
+//   - every wait runs inside a Visit; the server's destructor closes and then waits until no
+//     visit is left, so a waiting thread leaves before the memory goes.
+// The wake-up pipe keeps priority over the socket: a client that arrives together with the
+// wake-up is not accepted.
+#ifndef MNET_INTERNAL_SERVER_GATE_HPP
+#define MNET_INTERNAL_SERVER_GATE_HPP
+
+#include <condition_variable>
+#include <mutex>
+
+namespace MirelNet {
+namespace detail {
+
+struct ListenCell {
+    int fd;         // the listening (or datagram) socket; -1 until set by the opener
+    int wake[2];    // wake-up pipe: read end, write end
+    bool waiting;   // a thread is inside the wait on this cell
+    bool closing;   // closed while waited on: the waiter frees the cell
+};
+
+class ServerGate {
+public:
+    enum WaitResult { READY, CLOSED, FAILED };
+
+    ServerGate();
+    ~ServerGate();
+
+    // A new cell with its wake-up pipe and no socket. Returns 0, or errno with *ppCell null.
+    static int newCell(ListenCell** ppCell);
+    // Closes the socket and both pipe ends and frees the cell; harmless on null.
+    static void freeCell(ListenCell* pCell);
+
+    // True when the server is open now.
+    bool isOpen(void* const& pSlot);
+    // Makes an opened cell the server's state; a cell already there (another opener won)
+    // is kept and the new one freed. Returns true when pCell was installed.
+    bool publish(void*& pSlot, ListenCell* pCell);
+
+    // Waiter: the open cell, marked waited on; null when the server is closed.
+    ListenCell* enter(void*& pSlot);
+    // Waiter: blocks until the socket is readable (READY) or close was signalled (CLOSED);
+    // FAILED with *pError for a poll failure. A signal (EINTR) goes on waiting. A time-out
+    // of nTimeoutMs >= 0 gives READY: the caller then finds nothing and waits again.
+    static WaitResult await(ListenCell* pCell, int* pError, int nTimeoutMs = -1);
+    // Waiter: sleeps nPauseMs unless close is signalled first (then CLOSED).
+    static WaitResult pause(ListenCell* pCell, int nPauseMs);
+    // Waiter: ends the wait on pCell. True when the server was closed meanwhile: the cell is
+    // then freed and must not be used.
+    bool leave(ListenCell* pCell);
+
+    // Closer: detaches the cell. Frees it at once when nobody waits, else wakes the waiter,
+    // which frees it. Returns false when the server was already closed. Never throws.
+    bool close(void*& pSlot);
+
+    // A waiting thread's stay inside the server, from the first step of the wait to the last.
+    class Visit {
+    public:
+        explicit Visit(ServerGate& gate);
+        ~Visit();
+
+    private:
+        Visit(const Visit&);
+        Visit& operator=(const Visit&);
+        ServerGate& m_gate;
+    };
+
+    // Blocks until no thread is inside a wait (for the server's destructor).
+    void waitIdle();
+
+private:
+    ServerGate(const ServerGate&);
+    ServerGate& operator=(const ServerGate&);
+
+    std::mutex m_mutex;  // guards the server's handle slot, the cells' flags and m_nVisits
+    std::condition_variable m_idle;
+    int m_nVisits;
+};
+
+}  // namespace detail
+}  // namespace MirelNet
+
+#endif

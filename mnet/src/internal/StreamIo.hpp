@@ -1,0 +1,34 @@
+// Internal: the descriptor cell and the stream primitives shared by the pipe and TCP
+// connections. Not installed.
+//
+// A descriptor cell is a heap cell holding one int descriptor, referred to by an opaque
+// pointer member of its owner; null means no open socket. The owner closes the descriptor and
+// frees the cell through closeCell. The stream calls retry on EINTR and never raise SIGPIPE.
+#ifndef MNET_INTERNAL_STREAM_IO_HPP
+#define MNET_INTERNAL_STREAM_IO_HPP
+
+namespace MirelNet {
+namespace detail {
+
+void* newCell(int nFd);
+// The descriptor in the cell, or -1 for a null cell.
+int cellFd(const void* pCell);
+// Closes the descriptor, frees the cell and nulls the pointer; harmless on null.
+void closeCell(void*& pCell);
+// close() that is not repeated on EINTR (the descriptor is gone either way on Linux).
+void closeFd(int nFd);
+
+// Writes all bufLen bytes with MSG_NOSIGNAL. Returns bufLen; -1 with *error = errno on failure
+// (32, EPIPE, when the peer has gone).
+long sendAll(int nFd, const char* buf, long bufLen, long* error);
+// Reads toRead bytes (bWaitForAll) or what one call delivers. Returns the count; -1 with
+// *error = 107 when the peer closed the stream, or errno when the call failed.
+long receiveSome(int nFd, char* bufPtr, long toRead, long* error, bool bWaitForAll);
+// One MSG_PEEK read of at most nSize bytes, blocking until a byte or the end arrives. True
+// when at least one byte was copied; nSize = count; on failure nSize 0 and nErrorCode errno.
+bool peekSome(int nFd, void* pBuffer, int& nSize, int& nErrorCode);
+
+}  // namespace detail
+}  // namespace MirelNet
+
+#endif

@@ -1,0 +1,236 @@
+#include "MirelLogging.hpp"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+namespace MirelSupport {
+
+const MirelEndRecord endrecord = MirelEndRecord();
+
+namespace {
+
+// The record being built by this thread. Level 0 means no record is open (or it will not be
+// written), so items are dropped.
+struct PendingRecord {
+    MirelString sText;
+    int nLevel = 0;
+};
+
+thread_local PendingRecord t_record;
+
+std::mutex& writerLock() {
+    // Guards the destination (m_nFd, m_bOwnFd changes) and keeps each record in one piece.
+    static std::mutex* pLock = new std::mutex();
+    return *pLock;
+}
+
+int levelFromEnvironment() {
+    const char* psz = std::getenv("MIREL_LOG_LEVEL");
+    if (psz == 0 || *psz == '\0') {
+        return 0;
+    }
+    char* pEnd = 0;
+    long n = std::strtol(psz, &pEnd, 10);
+    if (*pEnd != '\0' || n < 0) {
+        return 0;
+    }
+    return n > 9 ? 9 : static_cast<int>(n);
+}
+
+void appendNumber(MirelString& s, long long n) {
+    char szBuffer[32];
+    std::snprintf(szBuffer, sizeof szBuffer, "%lld", n);
+    s += szBuffer;
+}
+
+void appendUnsigned(MirelString& s, unsigned long long n) {
+    char szBuffer[32];
+    std::snprintf(szBuffer, sizeof szBuffer, "%llu", n);
+    s += szBuffer;
+}
+
+}  // namespace
+
+MirelLogging& MirelLogging::getInstance() {
+    // Never destroyed: records may be written from static destructors and library unloads.
+    static MirelLogging* pInstance = new MirelLogging();
+    return *pInstance;
+}
+
+MirelLogging::MirelLogging() : m_nLevel(levelFromEnvironment()), m_nFd(STDERR_FILENO), m_bOwnFd(false) {
+    const char* pszFile = std::getenv("MIREL_LOG_FILE");
+    if (pszFile != 0 && *pszFile != '\0') {
+        setFile(pszFile);
+    }
+}
+
+MirelLogging::~MirelLogging() {}
+
+bool MirelLogging::isAccessAllowed() {
+    return getInstance().m_nFd.load(std::memory_order_relaxed) >= 0;
+}
+
+bool MirelLogging::isEnabled(int nLevel) {
+    MirelLogging& log = getInstance();
+    return nLevel > 0 && nLevel <= log.m_nLevel.load(std::memory_order_relaxed) &&
+           log.m_nFd.load(std::memory_order_relaxed) >= 0;
+}
+
+void MirelLogging::setLevel(int nLevel) {
+    m_nLevel.store(nLevel < 0 ? 0 : nLevel, std::memory_order_relaxed);
+}
+
+int MirelLogging::getLevel() const {
+    return m_nLevel.load(std::memory_order_relaxed);
+}
+
+bool MirelLogging::setFile(const MirelString& sPath) {
+    int nNewFd = STDERR_FILENO;
+    if (!sPath.empty()) {
+        do {
+            nNewFd = ::open(sPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        } while (nNewFd < 0 && errno == EINTR);
+        if (nNewFd < 0) {
+            return false;
+        }
+    }
+    std::lock_guard<std::mutex> guard(writerLock());
+    int nOldFd = m_nFd.exchange(nNewFd);
+    if (m_bOwnFd && nOldFd >= 0) {
+        ::close(nOldFd);
+    }
+    m_bOwnFd = !sPath.empty();
+    return true;
+}
+
+MirelLogging& MirelLogging::operator<<(const setloglevel& level) {
+    t_record.sText.clear();
+    t_record.nLevel = isEnabled(level.m_nLevel) ? level.m_nLevel : 0;
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(const MirelEndRecord&) {
+    if (t_record.nLevel > 0) {
+        write(t_record.sText, t_record.nLevel);
+    }
+    t_record.sText.clear();
+    t_record.nLevel = 0;
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(const char* psz) {
+    if (t_record.nLevel > 0) {
+        t_record.sText += psz ? psz : "(null)";
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(const MirelString& s) {
+    if (t_record.nLevel > 0) {
+        t_record.sText += s;
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(char c) {
+    if (t_record.nLevel > 0) {
+        t_record.sText += c;
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(short n) {
+    if (t_record.nLevel > 0) {
+        appendNumber(t_record.sText, n);
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(unsigned short n) {
+    if (t_record.nLevel > 0) {
+        appendUnsigned(t_record.sText, n);
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(int n) {
+    if (t_record.nLevel > 0) {
+        appendNumber(t_record.sText, n);
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(unsigned int n) {
+    if (t_record.nLevel > 0) {
+        appendUnsigned(t_record.sText, n);
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(long n) {
+    if (t_record.nLevel > 0) {
+        appendNumber(t_record.sText, n);
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(unsigned long n) {
+    if (t_record.nLevel > 0) {
+        appendUnsigned(t_record.sText, n);
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(long long n) {
+    if (t_record.nLevel > 0) {
+        appendNumber(t_record.sText, n);
+    }
+    return *this;
+}
+
+MirelLogging& MirelLogging::operator<<(unsigned long long n) {
+    if (t_record.nLevel > 0) {
+        appendUnsigned(t_record.sText, n);
+    }
+    return *this;
+}
+
+void MirelLogging::write(const MirelString& sRecord, int nLevel) {
+    struct timeval now;
+    ::gettimeofday(&now, 0);
+    struct tm parts;
+    time_t nSeconds = now.tv_sec;
+    ::gmtime_r(&nSeconds, &parts);
+    char szPrefix[64];
+    std::snprintf(szPrefix, sizeof szPrefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%d] ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(now.tv_usec / 1000), nLevel);
+    MirelString sLine = szPrefix;
+    sLine += sRecord;
+    sLine += '\n';
+
+    std::lock_guard<std::mutex> guard(writerLock());
+    int nFd = m_nFd.load();
+    const char* p = sLine.data();
+    std::size_t nLeft = sLine.size();
+    while (nFd >= 0 && nLeft > 0) {
+        ssize_t n = ::write(nFd, p, nLeft);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;  // a log that cannot be written must not disturb the caller
+        }
+        p += n;
+        nLeft -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace MirelSupport

@@ -1,0 +1,9 @@
+#include "MirelWorkInformation.hpp"
+
+namespace MirelSupport {
+
+MirelWorkInformation::MirelWorkInformation() {}
+
+MirelWorkInformation::~MirelWorkInformation() {}
+
+}  // namespace MirelSupport

@@ -1,0 +1,64 @@
+// Fixture helpers shared by the tests: unique names, free ports, raw-socket peers, an
+// open-descriptor counter, and the check for the shared-service directory.
+#ifndef MNET_TEST_SUPPORT_HPP
+#define MNET_TEST_SUPPORT_HPP
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "MirelBufferConnection.hpp"
+
+namespace mnettest {
+
+typedef std::vector<unsigned char> Bytes;
+
+// The directory in which local endpoints live.
+extern const char* const kSharedServiceDir;
+
+// A name no other test process uses at the same time ("<prefix><pid>x<n>").
+std::string uniqueName(const std::string& sPrefix);
+
+// A TCP (or UDP) port on 127.0.0.1 that was free a moment ago.
+int freeTcpPort();
+int freeUdpPort();
+
+// Number of descriptors open in this process.
+int countOpenFds();
+
+// True when local endpoints can be created; otherwise the reason in *psWhy.
+bool sharedServiceDirUsable(std::string* psWhy);
+
+// The bytes written into a buffer connection so far.
+Bytes bytesOf(const MirelNet::MirelBufferConnection& connection);
+// "00 01 ff" style text, for readable failures.
+std::string hex(const Bytes& bytes);
+
+// Raw-socket peers.
+int rawTcpConnect(int nPort, const char* pszAddress = "127.0.0.1");
+int rawTcpListen(int* pnPort);  // on 127.0.0.1, port picked by the system
+int rawUnixConnect(const std::string& sPath);
+int rawUnixListen(const std::string& sPath);
+bool rawSendAll(int nFd, const Bytes& bytes);
+// Reads until nCount bytes arrived, the peer closed, or nTimeoutMs passed.
+Bytes rawReceive(int nFd, std::size_t nCount, int nTimeoutMs = 5000);
+// Closes with an abortive reset (SO_LINGER 0).
+void rawReset(int nFd);
+
+// Polls pred every millisecond until it holds or nTimeoutMs passed.
+bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs = 5000);
+
+}  // namespace mnettest
+
+#define MNET_REQUIRE_SHARED_DIR()                                                      \
+    do {                                                                               \
+        std::string sWhy__;                                                            \
+        if (!::mnettest::sharedServiceDirUsable(&sWhy__)) {                            \
+            GTEST_SKIP() << sWhy__;                                                    \
+        }                                                                              \
+    } while (0)
+
+#endif
