@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "MirelBufferConnection.hpp"
+
+using MirelNet::MirelBufferConnection;
+using MirelSupport::MirelSmartPointer;
+
+namespace {
+
+MirelSmartPointer<MirelBufferConnection> holding(const std::string& sData) {
+    return MirelSmartPointer<MirelBufferConnection>(
+        new MirelBufferConnection(const_cast<char*>(sData.data()), static_cast<int>(sData.size()), ""));
+}
+
+std::string rest(MirelBufferConnection& c) {
+    char buffer[256];
+    long nError = 0;
+    long n = c.receive(buffer, sizeof buffer, &nError, false);
+    return std::string(buffer, static_cast<std::size_t>(n > 0 ? n : 0));
+}
+
+}  // namespace
+
+TEST(LineReading, PeekSeesTheLineAndCountsEveryPeekedByte) {
+    auto sp = holding("fourteen chars\r\nrest");
+    char buffer[64];
+    int nSize = sizeof buffer, nError = 0;
+    EXPECT_TRUE(sp->peekLine(buffer, nSize, nError));
+    EXPECT_STREQ("fourteen chars", buffer);
+    EXPECT_EQ(20, nSize);
+    EXPECT_EQ(0, nError);
+    EXPECT_STREQ("fourteen chars", sp->getLine(buffer, sizeof buffer, nError));
+    EXPECT_EQ("rest", rest(*sp));
+}
+
+TEST(LineReading, LoneCrLfIsAnEmptyLine) {
+    auto sp = holding("\r\nX");
+    char buffer[16];
+    int nError = 0;
+    ASSERT_NE(nullptr, sp->getLine(buffer, sizeof buffer, nError));
+    EXPECT_STREQ("", buffer);
+    EXPECT_EQ("X", rest(*sp));
+}
+
+TEST(LineReading, LineMustFitTheBufferWithItsCrLfAndTerminator) {
+    char buffer[10];
+    int nError = 0;
+    auto spFits = holding("1234567\r\n");
+    EXPECT_STREQ("1234567", spFits->getLine(buffer, sizeof buffer, nError));
+
+    auto spTooLong = holding("12345678\r\n");
+    EXPECT_EQ(nullptr, spTooLong->getLine(buffer, sizeof buffer, nError));
+    EXPECT_EQ(0, nError);
+    EXPECT_EQ("12345678\r\n", rest(*spTooLong));
+}
+
+TEST(LineReading, NonPrintableCharacterRefusesTheLine) {
+    for (const char* pszLine : {"a\tb\r\n", "caf\xe9\r\n", "x\x7f\r\n"}) {
+        auto sp = holding(pszLine);
+        char buffer[32];
+        int nSize = sizeof buffer, nError = 0;
+        EXPECT_FALSE(sp->peekLine(buffer, nSize, nError)) << pszLine;
+        EXPECT_EQ(nullptr, sp->getLine(buffer, sizeof buffer, nError));
+        EXPECT_EQ(std::string(pszLine), rest(*sp));
+    }
+}
+
+TEST(LineReading, LineArrivingInTwoPartsIsReadOnceComplete) {
+    MirelSmartPointer<MirelBufferConnection> sp(new MirelBufferConnection());
+    sp->put(const_cast<char*>("GET /x"), 6);
+    char buffer[32];
+    int nError = 0;
+    EXPECT_EQ(nullptr, sp->getLine(buffer, sizeof buffer, nError));
+    sp->put(const_cast<char*>(" HTTP\r\n"), 7);
+    EXPECT_STREQ("GET /x HTTP", sp->getLine(buffer, sizeof buffer, nError));
+}
+
+TEST(LineReading, EndOfDataEndsGetLineWithNotConnected) {
+    auto sp = holding("one\r\n");
+    char buffer[32];
+    int nError = 0;
+    ASSERT_NE(nullptr, sp->getLine(buffer, sizeof buffer, nError));
+    EXPECT_EQ(nullptr, sp->getLine(buffer, sizeof buffer, nError));
+    EXPECT_EQ(ENOTCONN, nError);
+    MirelSmartPointer<MirelBufferConnection> spNever(new MirelBufferConnection());
+    EXPECT_EQ(nullptr, spNever->getLine(buffer, sizeof buffer, nError));
+    EXPECT_EQ(ENOTCONN, nError);
+}
+
+TEST(LineReading, ZeroByteBeforeTheCrLfHidesThePair) {
+    std::string sData("ab\0cd\r\n", 7);
+    auto sp = holding(sData);
+    char buffer[32];
+    int nSize = sizeof buffer, nError = 0;
+    EXPECT_FALSE(sp->peekLine(buffer, nSize, nError));
+    EXPECT_EQ(7, nSize);
+}
