@@ -21,7 +21,10 @@ namespace {
 class ReadingCallback : public MirelNotificationCallback {
 public:
     ReadingCallback(int nId, std::atomic<bool>* pDestroyed = 0)
-        : MirelNotificationCallback(nId), m_nValue(0), m_bSetDuringDoCallback(false), m_bThrow(false),
+        : MirelNotificationCallback(nId),
+          m_nValue(0),
+          m_bSetDuringDoCallback(false),
+          m_bThrow(false),
           m_pDestroyed(pDestroyed) {}
     ~ReadingCallback() {
         if (m_pDestroyed) {
@@ -91,7 +94,8 @@ TEST(MirelNotificationCallback, SmartPointerCountsOnObjectBaseNotOnEventBase) {
     std::atomic<bool> bDestroyed(false);
     ReadingCallback* pCallback = new ReadingCallback(9, &bDestroyed);
     // The premise of the test: the counted part does not start where the object starts.
-    ASSERT_NE(static_cast<void*>(pCallback), static_cast<void*>(static_cast<MirelObjectBase*>(pCallback)));
+    ASSERT_NE(static_cast<void*>(pCallback),
+              static_cast<void*>(static_cast<MirelObjectBase*>(pCallback)));
     {
         MirelSmartPointer<MirelNotificationCallback> spFirst(pCallback);
         EXPECT_EQ(1, countOf(pCallback));

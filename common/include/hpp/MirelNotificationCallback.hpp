@@ -17,7 +17,8 @@
 
 namespace MirelNet {
 
-class MNET_API MirelNotificationCallback : public MirelSupport::MirelEvent, public MirelSupport::MirelObjectBase {
+class MNET_API MirelNotificationCallback : public MirelSupport::MirelEvent,
+                                           public MirelSupport::MirelObjectBase {
 public:
     explicit MirelNotificationCallback(int nId);
     virtual ~MirelNotificationCallback();
