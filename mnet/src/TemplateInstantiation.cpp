@@ -2,6 +2,8 @@
 // against one copy of them. Each header declares its own as extern.
 #include "MirelConnection.hpp"
 #include "MirelIPCServer.hpp"
+#include "MirelProxyDependent.hpp"
 
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelIPCServer>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelProxyDependent>;
