@@ -3,7 +3,9 @@
 #include "MirelConnection.hpp"
 #include "MirelIPCServer.hpp"
 #include "MirelNotificationCallback.hpp"
+#include "MirelProxyDependent.hpp"
 
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelIPCServer>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelNotificationCallback>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelProxyDependent>;

@@ -1,0 +1,63 @@
+// Stand-in, inside a serving process, for a dependent that lives in another process.
+//
+// Holds the remote sink's callback address and the handle under which the remote callback is
+// registered; both are fixed at construction. remoteNotify opens one connection per call to
+// that address, writes the handle and the content, and closes it again: nothing is kept
+// between calls and nothing is read back.
+// Ownership: created with new and owned through MirelSmartPointer<MirelProxyDependent>, which
+// counts on the MirelObjectBase part (the second base); never copied. Threads: no lock; the
+// members are constant, so any number of threads may call remoteNotify at the same time.
+#ifndef MIREL_PROXY_DEPENDENT_HPP
+#define MIREL_PROXY_DEPENDENT_HPP
+
+#include "MirelConnection.hpp"
+#include "MirelDependent.hpp"
+#include "MirelNotification.hpp"
+#include "MirelObjectBase.hpp"
+#include "MirelSmartPointer.hpp"
+#include "MirelString.hpp"
+#include "MnetExport.hpp"
+
+namespace MirelNet {
+
+using MirelSupport::MirelNotification;
+
+class MNET_API MirelProxyDependent : public MirelSupport::MirelDependent, public MirelSupport::MirelObjectBase {
+public:
+    MirelProxyDependent(const MirelString& sRemoteName, long hDependent);
+    virtual ~MirelProxyDependent();
+
+    // The remote callback address.
+    const MirelString& getRemoteName() const;
+    int getDependentHandle() const;
+
+    // Sends one callback message: the handle as a long, then addContent. The remote name
+    // chooses the transport by its leading text, tested in this order: "udp" (one datagram to
+    // host:port from index 4), "pipe" (the local endpoint named from index 5), "socket" (TCP to
+    // host:port from index 7), "ssl" (host:port from index 4); the character before the
+    // endpoint part is skipped unread. The port is read like atoi. A name made of its leading
+    // text alone counts as that text with an empty endpoint part. Any other name, or a host
+    // form without ':', sends nothing and reports nothing.
+    // Failures to establish or write a pipe, TCP or SSL connection are thrown as the
+    // connection's MirelException, unchanged, after the connection is closed; nothing but
+    // MirelException leaves this call. A lost UDP datagram is not reported.
+    void remoteNotify(const MirelNotification& notification);
+
+    // Writes the content after the handle; whatever it writes must be what the remote
+    // callback reads. By default the notification's id, as one long.
+    virtual void addContent(MirelConnection& client, const MirelNotification& notification);
+
+private:
+    MirelProxyDependent();
+    MirelProxyDependent(const MirelProxyDependent&);
+    MirelProxyDependent& operator=(const MirelProxyDependent&);
+
+    const MirelString m_sRemoteName;
+    const long m_hDependent;
+};
+
+}  // namespace MirelNet
+
+extern template class MNET_API MirelSupport::MirelSmartPointer<MirelNet::MirelProxyDependent>;
+
+#endif
