@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -17,10 +18,44 @@ const MirelEndRecord endrecord = MirelEndRecord();
 namespace {
 
 // The record being built by this thread. Level 0 means no record is open (or it will not be
-// written), so items are dropped.
+// written), so items are dropped. It is trivially destructible on purpose: a thread-local with
+// a destructor registers that destructor at the thread's first record, and a thread whose
+// first record was written while the library was being unloaded would run it from unmapped
+// code at its exit. Text beyond the fixed room is cut and marked.
 struct PendingRecord {
-    MirelString sText;
-    int nLevel = 0;
+    static const std::size_t kRoom = 4096;
+
+    char szText[kRoom];
+    std::size_t nLength;  // stays within kRoom less the marker until the text is cut
+    bool bCut;
+    int nLevel;
+
+    void clear() {
+        nLength = 0;
+        bCut = false;
+    }
+
+    void append(const char* p, std::size_t n) {
+        static const char kMarker[] = " [cut]";
+        const std::size_t nMarker = sizeof kMarker - 1;
+        if (bCut) {
+            return;
+        }
+        if (nLength + n + nMarker > kRoom) {
+            std::size_t nFit = kRoom - nMarker - nLength;
+            if (nFit > n) {
+                nFit = n;  // cannot happen; keeps the copy visibly within the source
+            }
+            std::memcpy(szText + nLength, p, nFit);
+            std::memcpy(szText + nLength + nFit, kMarker, nMarker);
+            nLength += nFit + nMarker;
+            bCut = true;
+            return;
+        }
+        std::memcpy(szText + nLength, p, n);
+        nLength += n;
+    }
+    void append(const MirelString& s) { append(s.data(), s.size()); }
 };
 
 thread_local PendingRecord t_record;
@@ -44,16 +79,16 @@ int levelFromEnvironment() {
     return n > 9 ? 9 : static_cast<int>(n);
 }
 
-void appendNumber(MirelString& s, long long n) {
+void appendNumber(long long n) {
     char szBuffer[32];
-    std::snprintf(szBuffer, sizeof szBuffer, "%lld", n);
-    s += szBuffer;
+    int nLength = std::snprintf(szBuffer, sizeof szBuffer, "%lld", n);
+    t_record.append(szBuffer, static_cast<std::size_t>(nLength));
 }
 
-void appendUnsigned(MirelString& s, unsigned long long n) {
+void appendUnsigned(unsigned long long n) {
     char szBuffer[32];
-    std::snprintf(szBuffer, sizeof szBuffer, "%llu", n);
-    s += szBuffer;
+    int nLength = std::snprintf(szBuffer, sizeof szBuffer, "%llu", n);
+    t_record.append(szBuffer, static_cast<std::size_t>(nLength));
 }
 
 }  // namespace
@@ -111,93 +146,94 @@ bool MirelLogging::setFile(const MirelString& sPath) {
 }
 
 MirelLogging& MirelLogging::operator<<(const setloglevel& level) {
-    t_record.sText.clear();
+    t_record.clear();
     t_record.nLevel = isEnabled(level.m_nLevel) ? level.m_nLevel : 0;
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(const MirelEndRecord&) {
     if (t_record.nLevel > 0) {
-        write(t_record.sText, t_record.nLevel);
+        write(MirelString(t_record.szText, t_record.nLength), t_record.nLevel);
     }
-    t_record.sText.clear();
+    t_record.clear();
     t_record.nLevel = 0;
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(const char* psz) {
     if (t_record.nLevel > 0) {
-        t_record.sText += psz ? psz : "(null)";
+        const char* pszText = psz ? psz : "(null)";
+        t_record.append(pszText, std::strlen(pszText));
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(const MirelString& s) {
     if (t_record.nLevel > 0) {
-        t_record.sText += s;
+        t_record.append(s);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(char c) {
     if (t_record.nLevel > 0) {
-        t_record.sText += c;
+        t_record.append(&c, 1);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(short n) {
     if (t_record.nLevel > 0) {
-        appendNumber(t_record.sText, n);
+        appendNumber(n);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(unsigned short n) {
     if (t_record.nLevel > 0) {
-        appendUnsigned(t_record.sText, n);
+        appendUnsigned(n);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(int n) {
     if (t_record.nLevel > 0) {
-        appendNumber(t_record.sText, n);
+        appendNumber(n);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(unsigned int n) {
     if (t_record.nLevel > 0) {
-        appendUnsigned(t_record.sText, n);
+        appendUnsigned(n);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(long n) {
     if (t_record.nLevel > 0) {
-        appendNumber(t_record.sText, n);
+        appendNumber(n);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(unsigned long n) {
     if (t_record.nLevel > 0) {
-        appendUnsigned(t_record.sText, n);
+        appendUnsigned(n);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(long long n) {
     if (t_record.nLevel > 0) {
-        appendNumber(t_record.sText, n);
+        appendNumber(n);
     }
     return *this;
 }
 
 MirelLogging& MirelLogging::operator<<(unsigned long long n) {
     if (t_record.nLevel > 0) {
-        appendUnsigned(t_record.sText, n);
+        appendUnsigned(n);
     }
     return *this;
 }

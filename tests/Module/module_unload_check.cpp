@@ -125,28 +125,6 @@ TEST(ModuleUnload, DetachWithoutRegistryStillWritesBothRecords) {
     expectOneDetach(logFrom(nStart));
 }
 
-// TODO(bug): the support library keeps the record under construction in a thread_local with
-// a destructor, registered on a thread's first record. When that first record is written
-// during the dlclose that unloads libmsupt itself (detach's records on a thread that never
-// logged before), the loader has already decided to unmap libmsupt, and the thread's exit
-// calls the destructor in unmapped code. Writing one record on this thread while everything
-// is loaded registers it early, which keeps libmsupt resident; the checks here are about
-// libmnet. Drop this once the record no longer needs a thread-exit destructor.
-static bool writeFirstRecordOnThisThread() {
-    void* pProbe = ::dlopen(MNET_PROBE_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (pProbe == 0) {
-        std::fprintf(stderr, "dlopen: %s\n", ::dlerror());
-        return false;
-    }
-    typedef void (*WriteFunction)();
-    WriteFunction write = reinterpret_cast<WriteFunction>(::dlsym(pProbe, "mnetProbeWriteRecord"));
-    if (write != 0) {
-        write();
-    }
-    ::dlclose(pProbe);
-    return write != 0;
-}
-
 // The support library reads its log settings when it first logs, which here is after main
 // starts: setting them first sends every record to a file private to this run.
 int main(int argc, char** argv) {
@@ -162,7 +140,7 @@ int main(int argc, char** argv) {
     g_sLogPath = sTemplate;
     ::setenv("MIREL_LOG_LEVEL", "9", 1);
     ::setenv("MIREL_LOG_FILE", g_sLogPath.c_str(), 1);
-    int nResult = writeFirstRecordOnThisThread() ? RUN_ALL_TESTS() : 1;
+    int nResult = RUN_ALL_TESTS();
     ::unlink(g_sLogPath.c_str());
     return nResult;
 }

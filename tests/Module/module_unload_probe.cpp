@@ -39,7 +39,3 @@ extern "C" __attribute__((visibility("default"))) int mnetProbeFillWithTracedPro
     return registry.size();
 }
 
-// Writes one record on the calling thread.
-extern "C" __attribute__((visibility("default"))) void mnetProbeWriteRecord() {
-    MIREL_LOG(9) << "module_unload_probe: loaded" << MirelSupport::endrecord;
-}

@@ -92,3 +92,15 @@ TEST(MirelLogging, LevelZeroWritesNothingByDefault) {
     EXPECT_EQ(0, MirelLogging::getInstance().getLevel());
     EXPECT_FALSE(MirelLogging::getInstance().setFile("/nonexistent-dir/x.log"));
 }
+
+TEST_F(LogToFile, OverlongRecordIsCutAndMarkedOnOneLine) {
+    MirelLogging::getInstance().setLevel(9);
+    std::string sLong(6000, 'x');
+    MIREL_LOG(9) << "head " << sLong << " tail" << endrecord;
+    MIREL_LOG(9) << "next" << endrecord;
+    std::vector<std::string> records = lines();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(" [cut]", records[0].substr(records[0].size() - 6));
+    EXPECT_LT(records[0].size(), 4200u);
+    EXPECT_NE(std::string::npos, records[1].find("] next"));
+}
