@@ -216,7 +216,9 @@ TEST(MirelPipeConnection, FullPathLongerThan107BytesIsRefusedWithCode36) {
     int nFdsBefore = mnettest::countOpenFds();
 
     // 107 bytes still fit with the terminator: the connect is tried and finds nothing.
-    Connection spFits(new MirelPipeConnection(std::string(107 - nDir, 'f')));
+    std::string sFits = mnettest::uniqueName("fit");
+    sFits.resize(107 - nDir, 'f');
+    Connection spFits(new MirelPipeConnection(sFits));
     EXPECT_EQ(ENOENT, catchOf([&] { spFits->transfer(1); }).getCode());
 
     Connection spLong(new MirelPipeConnection(std::string(108 - nDir, 'l')));
