@@ -210,7 +210,7 @@ MirelSmartPointer<MirelConnection> MirelPipeServer::waitForClientImpl(bool /*bId
     if (m_bDestroying) {
         // The destructor's close ran before this wait had opened the endpoint again.
         if (!m_pGate->leave(pCell)) {
-            close();
+            MirelPipeServer::close();
         }
         return MirelSmartPointer<MirelConnection>();
     }
