@@ -172,7 +172,7 @@ void MirelPipeServer::init() {
                              << m_sUserGroupName << endrecord;
             }
         }
-    } catch (const MirelException&) {
+    } catch (...) {
         detail::ServerGate::freeCell(pCell);
         throw;
     }
@@ -182,6 +182,7 @@ void MirelPipeServer::init() {
 void MirelPipeServer::close() {
     MIREL_LOG(9) << "MirelPipeServer::close" << endrecord;
     MirelCriticalSection guard(m_lock, true);
+    // Only picks the record below; the gate itself decides between waking and releasing.
     bool bWaiting = m_bClientWaiting;
     if (m_pGate->close(m_pipeHandle)) {
         if (bWaiting) {
