@@ -1,0 +1,79 @@
+// Server for local ("pipe") connections: a local stream socket whose file is the endpoint
+// name in the shared-service directory, mode 0770, optionally handed to a named group.
+//
+// The constructor opens the endpoint; each waitForClient accepts one client and returns it as
+// a MirelPipeConnection marked local, carrying the server's access privileges. close stops
+// listening (the socket file stays; the next wait removes and re-creates it).
+// Threads: one thread waits; any thread may call close or waitForInit. close always wakes a
+// blocked wait, which then returns an empty pointer; the waiting thread itself frees the
+// listening socket it was woken from, so no thread uses a released descriptor. The destructor
+// closes and returns only after a waiting thread has left. Owned through MirelSmartPointer.
+#ifndef MIREL_PIPE_SERVER_HPP
+#define MIREL_PIPE_SERVER_HPP
+
+#include <atomic>
+
+#include "MirelCriticalSection.hpp"
+#include "MirelIPCServer.hpp"
+
+namespace MirelNet {
+
+namespace detail {
+class ServerGate;
+}
+
+using MirelSupport::MirelCriticalSectionObject;
+
+class MNET_API MirelPipeServer : public MirelIPCServer {
+public:
+    // Access privileges 7, no group. Throws the failures of init.
+    explicit MirelPipeServer(const MirelString& sPipeName);
+    // Opens the endpoint at once; throws the failures of init. With iAccessPrivileges 1 and a
+    // group name, the endpoint file is given to that group (a missing group is only logged).
+    MirelPipeServer(const MirelString& sPipeName, unsigned int iAccessPrivileges,
+                    const MirelString& sUserGroupName);
+    // Closes, then waits until a thread still inside waitForClient has left.
+    virtual ~MirelPipeServer();
+
+    // The socket file of the endpoint sPipeName: the shared-service directory followed
+    // directly by the name.
+    static MirelString getFullPipeName(const MirelString& sPipeName);
+
+    // Returns at once: the constructor has opened the endpoint.
+    virtual void waitForInit();
+    // Releases the endpoint now, or wakes the waiting thread, which releases it. Never throws.
+    virtual void close();
+
+protected:
+    // The wait. Ends empty without a message when the server is closed. Failures (empty
+    // pointer, message, code): those of init; "MirelPipeServer::waitForClient: pipe read
+    // error. " (0) when the wait itself fails; "MirelPipeServer::waitForClient: connection
+    // error. " with the error number of accept. bIdentify is not used.
+    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify,
+                                                                 MirelString& sExceptionMessage,
+                                                                 int& nErrorCode);
+    // Opens the endpoint unless it is open: replaces a stale socket file, binds, listens.
+    // Throws "MirelPipeServer::init: failed to create pipe." (wake-up pipe or socket),
+    // "...failed to prepare pipe." (bind; 36, ENAMETOOLONG, when the full path does not fit a
+    // local socket address), "...failed to listen on bound pipe." with the error number;
+    // the server then stays closed.
+    virtual void init();
+
+    MirelString m_sPipeName;
+    void* m_pipeHandle;  // detail::ListenCell; null while closed; only touched through m_pGate
+    MirelCriticalSectionObject m_lock;  // serialises close, and opening against close
+    unsigned int m_iAccessPrivileges;
+    MirelString m_sUserGroupName;
+
+private:
+    MirelPipeServer(const MirelPipeServer&);
+    MirelPipeServer& operator=(const MirelPipeServer&);
+
+    detail::ServerGate* m_pGate;
+    std::atomic<bool> m_bClientWaiting;  // a thread sits in the wait; only picks close's record
+    std::atomic<bool> m_bDestroying;     // the destructor has begun; a wait must not reopen
+};
+
+}  // namespace MirelNet
+
+#endif

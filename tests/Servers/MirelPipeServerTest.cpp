@@ -1,0 +1,417 @@
+#include <grp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "MirelLogging.hpp"
+#include "MirelPipeConnection.hpp"
+#include "MirelPipeServer.hpp"
+#include "TestSupport.hpp"
+
+using namespace MirelNet;
+using MirelSupport::MirelLogging;
+
+namespace {
+
+typedef MirelSmartPointer<MirelConnection> Connection;
+
+const char* const kPrepareFailed = "MirelPipeServer::init: failed to prepare pipe.";
+
+struct Endpoint {
+    Endpoint() : sName(mnettest::uniqueName("ps")), sPath(mnettest::kSharedServiceDir + sName) {}
+    ~Endpoint() { ::unlink(sPath.c_str()); }
+    std::string sName;
+    std::string sPath;
+};
+
+// Routes the log at level 9 into a file of its own, so a test can see where the server is.
+class LogCapture {
+public:
+    LogCapture() : m_sPath("/tmp/" + mnettest::uniqueName("mnetlog") + ".log") {
+        MirelLogging::getInstance().setFile(m_sPath);
+        MirelLogging::getInstance().setLevel(9);
+    }
+    ~LogCapture() {
+        MirelLogging::getInstance().setLevel(0);
+        MirelLogging::getInstance().setFile("");
+        ::unlink(m_sPath.c_str());
+    }
+    std::string text() const {
+        std::ifstream file(m_sPath);
+        std::stringstream contents;
+        contents << file.rdbuf();
+        return contents.str();
+    }
+    int count(const std::string& sNeedle) const {
+        std::string sText = text();
+        int n = 0;
+        for (std::size_t at = sText.find(sNeedle); at != std::string::npos;
+             at = sText.find(sNeedle, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    // True once the server has logged its nth "ready" record: the waiter is then inside the
+    // wait, past the point where close can miss it.
+    bool waitReady(const std::string& sName, int nTimes = 1) const {
+        std::string sNeedle = sName + " ready, accepting connections";
+        return mnettest::waitUntil([&] { return count(sNeedle) >= nTimes; });
+    }
+
+private:
+    std::string m_sPath;
+};
+
+std::future<Connection> waitAsync(MirelIPCServer* pServer) {
+    return std::async(std::launch::async, [pServer] { return pServer->waitForClient(false); });
+}
+
+bool finishes(std::future<Connection>& result, int nSeconds = 5) {
+    return result.wait_for(std::chrono::seconds(nSeconds)) == std::future_status::ready;
+}
+
+// Runs action on a thread of its own and reports whether it ended in time; a hung action is
+// left behind so the test fails instead of blocking.
+bool endsWithin(const std::function<void()>& action, int nSeconds = 5) {
+    std::shared_ptr<std::promise<void>> done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([action, done] {
+        action();
+        done->set_value();
+    }).detach();
+    return finished.wait_for(std::chrono::seconds(nSeconds)) == std::future_status::ready;
+}
+
+MirelException catchOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const MirelException& e) {
+        return e;
+    }
+    return MirelException(MirelString("nothing thrown"), -1);
+}
+
+struct stat statOf(const std::string& sPath) {
+    struct stat info;
+    std::memset(&info, 0, sizeof info);
+    ::lstat(sPath.c_str(), &info);
+    return info;
+}
+
+bool exists(const std::string& sPath) {
+    struct stat info;
+    return ::lstat(sPath.c_str(), &info) == 0;
+}
+
+// A group other than the one the process runs in.
+const group* someOtherGroup() {
+    const char* const names[] = {"daemon", "nogroup", "bin", "sys"};
+    for (const char* pszName : names) {
+        const group* pGroup = ::getgrnam(pszName);
+        if (pGroup && pGroup->gr_gid != ::getgid()) {
+            return pGroup;
+        }
+    }
+    return 0;
+}
+
+// Exposes init, so a test can re-open the endpoint without a second thread.
+class ReopenablePipeServer : public MirelPipeServer {
+public:
+    explicit ReopenablePipeServer(const MirelString& sName) : MirelPipeServer(sName) {}
+    using MirelPipeServer::init;
+};
+
+void ignoreSignal(int) {}
+
+void spinFor(std::chrono::microseconds duration) {
+    std::chrono::steady_clock::time_point end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+}  // namespace
+
+TEST(MirelPipeServer, OpensEndpointAsSocketFileWithMode0770) {
+    MNET_REQUIRE_SHARED_DIR();
+    Endpoint endpoint;
+    EXPECT_EQ(std::string(mnettest::kSharedServiceDir) + "abc", MirelPipeServer::getFullPipeName("abc"));
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    spServer->waitForInit();
+
+    struct stat info = statOf(endpoint.sPath);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(0770u, info.st_mode & 07777u);
+}
+
+TEST(MirelPipeServer, GroupGrantGivesEndpointToAnExistingGroupOnlyWithPrivilegesOne) {
+    MNET_REQUIRE_SHARED_DIR();
+    const group* pGroup = someOtherGroup();
+    if (pGroup == 0) {
+        GTEST_SKIP() << "no group other than the process's own exists";
+    }
+    const std::string sGroup = pGroup->gr_name;
+    const gid_t nGroup = pGroup->gr_gid;
+    LogCapture log;
+    Endpoint granted;
+    Endpoint notGranted;
+    MirelSmartPointer<MirelPipeServer> spGranted(new MirelPipeServer(granted.sName, 1, sGroup));
+    MirelSmartPointer<MirelPipeServer> spNotGranted(new MirelPipeServer(notGranted.sName, 7, sGroup));
+
+    EXPECT_EQ(nGroup, statOf(granted.sPath).st_gid);
+    EXPECT_EQ(::getuid(), statOf(granted.sPath).st_uid);
+    EXPECT_EQ(0770u, statOf(granted.sPath).st_mode & 07777u);
+    EXPECT_NE(nGroup, statOf(notGranted.sPath).st_gid);
+    EXPECT_EQ(1, log.count("MirelPipeServer::init () : successfully granted rw access to the NamedPipe "
+                           "for OS Group : " + sGroup));
+}
+
+TEST(MirelPipeServer, MissingGroupIsLoggedAndServerStillAcceptsClients) {
+    MNET_REQUIRE_SHARED_DIR();
+    LogCapture log;
+    Endpoint endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName, 1, "nosuchgroupxq"));
+    EXPECT_EQ(1, log.count("MirelPipeServer::init () : failed to grant rw access to the NamedPipe for "
+                           "OS Group : nosuchgroupxq"));
+
+    Connection spClient(new MirelPipeConnection(endpoint.sName));
+    spClient->transfer(42);
+    Connection spAccepted = spServer->waitForClient(false);
+    ASSERT_TRUE(spAccepted);
+    EXPECT_EQ(42, spAccepted->receiveInt());
+    EXPECT_TRUE(spAccepted->getLocalAccess());
+    EXPECT_EQ(1u, spAccepted->getAccessRights());
+}
+
+TEST(MirelPipeServer, StaleSocketFileIsReplacedAndClientsComeOutLocalWithPrivilegesSeven) {
+    MNET_REQUIRE_SHARED_DIR();
+    Endpoint endpoint;
+    int nStale = mnettest::rawUnixListen(endpoint.sPath);
+    ASSERT_GE(nStale, 0);
+    ::close(nStale);  // the file stays behind, as after a crash
+    ASSERT_TRUE(exists(endpoint.sPath));
+
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    Connection spClient(new MirelPipeConnection(endpoint.sName));
+    spClient->transfer(5);
+    Connection spAccepted = spServer->waitForClient(true);
+    ASSERT_TRUE(spAccepted);
+    EXPECT_EQ(5, spAccepted->receiveInt());
+    EXPECT_TRUE(spAccepted->getLocalAccess());
+    EXPECT_EQ(7u, spAccepted->getAccessRights());
+}
+
+TEST(MirelPipeServer, FileThatIsNotASocketIsLeftAloneAndOpeningFails) {
+    MNET_REQUIRE_SHARED_DIR();
+    Endpoint endpoint;
+    std::ofstream(endpoint.sPath) << "keep me";
+
+    MirelException e = catchOf([&] { MirelPipeServer server(endpoint.sName); });
+    EXPECT_EQ(kPrepareFailed, e.getText());
+    EXPECT_EQ(EADDRINUSE, e.getCode());
+    EXPECT_TRUE(S_ISREG(statOf(endpoint.sPath).st_mode));
+}
+
+TEST(MirelPipeServer, FullPathLongerThan107BytesIsRefusedWithCode36) {
+    MNET_REQUIRE_SHARED_DIR();
+    const std::size_t nDir = std::strlen(mnettest::kSharedServiceDir);
+    const std::string sName = mnettest::uniqueName("long") + std::string(120, 'n');
+    const std::string sCutPath = (mnettest::kSharedServiceDir + sName).substr(0, 107);
+    int nFdsBefore = mnettest::countOpenFds();
+
+    MirelException e = catchOf([&] { MirelPipeServer server(sName); });
+    EXPECT_EQ(kPrepareFailed, e.getText());
+    EXPECT_EQ(ENAMETOOLONG, e.getCode());
+    EXPECT_FALSE(exists(sCutPath));
+    EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
+
+    // 107 bytes still fit with the terminator.
+    Endpoint fits;
+    fits.sName.resize(107 - nDir, 'f');
+    fits.sPath = mnettest::kSharedServiceDir + fits.sName;
+    ::unlink(fits.sPath.c_str());
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(fits.sName));
+    EXPECT_TRUE(exists(fits.sPath));
+}
+
+TEST(MirelPipeServer, CloseFromAnotherThreadEndsWaitWithoutException) {
+    MNET_REQUIRE_SHARED_DIR();
+    LogCapture log;
+    Endpoint endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    std::future<Connection> result = waitAsync(spServer);
+    ASSERT_TRUE(log.waitReady(endpoint.sName));
+
+    spServer->close();
+    ASSERT_TRUE(finishes(result));
+    EXPECT_FALSE(result.get());
+    EXPECT_TRUE(exists(endpoint.sPath));
+    EXPECT_EQ(-1, mnettest::rawUnixConnect(endpoint.sPath));  // nobody listens any more
+    EXPECT_EQ(1, log.count("MirelPipeServer::close: signaling wait thread"));
+    EXPECT_EQ(1, log.count("MirelPipeServer::waitForClient : Shutting down thread"));
+    spServer->close();  // already closed: harmless
+}
+
+TEST(MirelPipeServer, CloseWithNobodyWaitingReleasesAtOnceAndNextWaitRecreatesEndpoint) {
+    MNET_REQUIRE_SHARED_DIR();
+    Endpoint endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    spServer->close();
+    EXPECT_EQ(-1, mnettest::rawUnixConnect(endpoint.sPath));
+
+    std::future<Connection> result = waitAsync(spServer);
+    Connection spClient(new MirelPipeConnection(endpoint.sName));
+    ASSERT_TRUE(mnettest::waitUntil([&] {
+        try {
+            spClient->transfer(9);
+            return true;
+        } catch (const MirelException&) {
+            return false;
+        }
+    }));
+    ASSERT_TRUE(finishes(result));
+    Connection spAccepted = result.get();
+    ASSERT_TRUE(spAccepted);
+    EXPECT_EQ(9, spAccepted->receiveInt());
+    EXPECT_EQ(0770u, statOf(endpoint.sPath).st_mode & 07777u);
+}
+
+TEST(MirelPipeServer, WaitInterruptedBySignalGoesOnWaiting) {
+    MNET_REQUIRE_SHARED_DIR();
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = ignoreSignal;  // no SA_RESTART: the wait sees EINTR
+    ::sigaction(SIGUSR1, &action, 0);
+    LogCapture log;
+    Endpoint endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    std::promise<pthread_t> waiter;
+    std::future<Connection> result = std::async(std::launch::async, [&] {
+        waiter.set_value(::pthread_self());
+        return spServer->waitForClient(false);
+    });
+    pthread_t waiterThread = waiter.get_future().get();
+    ASSERT_TRUE(log.waitReady(endpoint.sName));
+
+    for (int i = 0; i < 3; ++i) {
+        ::pthread_kill(waiterThread, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(std::future_status::ready, result.wait_for(std::chrono::milliseconds(50)));
+    Connection spClient(new MirelPipeConnection(endpoint.sName));
+    spClient->transfer(3);
+    ASSERT_TRUE(finishes(result));
+    Connection spAccepted = result.get();
+    ASSERT_TRUE(spAccepted);
+    EXPECT_EQ(3, spAccepted->receiveInt());
+}
+
+TEST(MirelPipeServer, DestroyingTheServerWhileAThreadWaitsLetsTheThreadLeave) {
+    MNET_REQUIRE_SHARED_DIR();
+    LogCapture log;
+    Endpoint endpoint;
+    MirelPipeServer* pServer = new MirelPipeServer(endpoint.sName);
+    pServer->addRef();
+    std::future<Connection> result = waitAsync(pServer);
+    ASSERT_TRUE(log.waitReady(endpoint.sName));
+
+    EXPECT_TRUE(endsWithin([pServer] { pServer->release(); }));
+    ASSERT_TRUE(finishes(result));
+    EXPECT_FALSE(result.get());
+}
+
+namespace {
+
+std::promise<void>* g_pOpening = 0;
+
+// Lets the test act while a wait is opening the endpoint again, before it waits.
+class SlowOpeningPipeServer : public MirelPipeServer {
+public:
+    explicit SlowOpeningPipeServer(const MirelString& sName) : MirelPipeServer(sName) {}
+
+protected:
+    virtual void init() {
+        if (g_pOpening) {
+            std::promise<void>* pOpening = g_pOpening;
+            g_pOpening = 0;
+            pOpening->set_value();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        MirelPipeServer::init();
+    }
+};
+
+}  // namespace
+
+TEST(MirelPipeServer, DestroyingTheServerWhileAWaitReopensItDoesNotHang) {
+    MNET_REQUIRE_SHARED_DIR();
+    Endpoint endpoint;
+    MirelPipeServer* pServer = new SlowOpeningPipeServer(endpoint.sName);
+    pServer->addRef();
+    pServer->close();
+    std::promise<void> opening;
+    g_pOpening = &opening;
+    std::future<Connection> result = waitAsync(pServer);
+    ASSERT_EQ(std::future_status::ready, opening.get_future().wait_for(std::chrono::seconds(5)));
+
+    // The destructor's close finds nothing open; the wait opens again right after it.
+    EXPECT_TRUE(endsWithin([pServer] { pServer->release(); }));
+    ASSERT_TRUE(finishes(result));
+    EXPECT_FALSE(result.get());
+}
+
+TEST(MirelPipeServer, ManyConnectServeCloseRoundsLeaveNoDescriptorOpen) {
+    MNET_REQUIRE_SHARED_DIR();
+    Endpoint endpoint;
+    MirelSmartPointer<ReopenablePipeServer> spServer(new ReopenablePipeServer(endpoint.sName));
+    int nFdsBefore = mnettest::countOpenFds();
+
+    for (int i = 0; i < 300; ++i) {
+        Connection spClient(new MirelPipeConnection(endpoint.sName));
+        spClient->transfer(i);
+        Connection spAccepted = spServer->waitForClient(false);
+        ASSERT_TRUE(spAccepted);
+        ASSERT_EQ(i, spAccepted->receiveInt());
+        spAccepted->transferACK();
+        ASSERT_EQ(1, spClient->receiveShort());
+        spClient->disconnect();
+        spServer->close();
+        spServer->init();
+    }
+    EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
+}
+
+TEST(MirelPipeServer, ClientArrivingAsTheServerClosesIsNotLeaked) {
+    MNET_REQUIRE_SHARED_DIR();
+    LogCapture log;
+    Endpoint endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    spServer->close();
+    int nFdsBefore = mnettest::countOpenFds();
+
+    for (int i = 0; i < 300; ++i) {
+        std::future<Connection> result = waitAsync(spServer);
+        ASSERT_TRUE(log.waitReady(endpoint.sName, i + 1));
+        int nClient = mnettest::rawUnixConnect(endpoint.sPath);
+        // Spread the close over the waiter's way from waking to accepting.
+        spinFor(std::chrono::microseconds((i % 30) * 10));
+        spServer->close();
+        ASSERT_TRUE(finishes(result));
+        result.get();  // a connection or empty, depending on who won; released here
+        if (nClient >= 0) {
+            ::close(nClient);
+        }
+    }
+    EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
+}
