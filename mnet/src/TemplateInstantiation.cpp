@@ -2,6 +2,10 @@
 // against one copy of them. Each header declares its own as extern.
 #include "MirelConnection.hpp"
 #include "MirelIPCServer.hpp"
+#include "MirelServerSocket.hpp"
+#include "MirelSocketConnection.hpp"
 
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelIPCServer>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelServerSocket>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelSocketConnection>;
