@@ -4,8 +4,12 @@
 #include "MirelIPCServer.hpp"
 #include "MirelNotificationCallback.hpp"
 #include "MirelProxyDependent.hpp"
+#include "MirelServerSocket.hpp"
+#include "MirelSocketConnection.hpp"
 
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelIPCServer>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelNotificationCallback>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelProxyDependent>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelServerSocket>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelSocketConnection>;

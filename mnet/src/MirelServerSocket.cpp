@@ -1,0 +1,252 @@
+#include "MirelServerSocket.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+#include "MirelLogging.hpp"
+#include "MirelSocketConnection.hpp"
+#include "internal/HostLookup.hpp"
+#include "internal/ServerGate.hpp"
+#include "internal/StreamIo.hpp"
+
+namespace MirelNet {
+
+using MirelSupport::endrecord;
+
+namespace {
+
+const char* const kCreateFailed = "MirelServerSocket::init: failed to create socket.";
+const char* const kBindFailed = "MirelServerSocket::init: failed to bind socket.";
+const char* const kNameFailed = "MirelServerSocket::init: failed to get socket name.";
+const char* const kListenFailed = "MirelServerSocket::init: failed to listen on bound socket.";
+
+const int kFirstPauseMs = 1;
+const int kLongestPauseMs = 100;
+// A failure that never clears is still reported this often.
+const std::chrono::seconds kBurstReportInterval(10);
+
+// accept errors after which the wait ends without a client and without a message.
+bool endsWaitQuietly(int nError) {
+    return nError == EBADF || nError == ENONET || nError == ENOTSOCK || nError == EHOSTDOWN;
+}
+
+// A run of identical accept failures: the pause before each retry doubles up to 100 ms, and
+// the run is logged once, with its length, when it ends (or every few seconds while it lasts)
+// instead of once per try.
+class FailureBurst {
+public:
+    FailureBurst() : m_nError(0), m_nCount(0), m_nPauseMs(0) {}
+    ~FailureBurst() { flush(); }
+
+    // Counts one failure and returns the pause before the next try.
+    int record(int nError) {
+        std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+        if (nError != m_nError || now - m_start >= kBurstReportInterval) {
+            flush();
+            m_nError = nError;
+            m_start = now;
+        }
+        ++m_nCount;
+        m_nPauseMs = m_nPauseMs == 0 ? kFirstPauseMs : std::min(m_nPauseMs * 2, kLongestPauseMs);
+        return m_nPauseMs;
+    }
+
+    void flush() {
+        if (m_nCount > 0) {
+            MIREL_LOG(1) << "MirelServerSocket::waitForClient: socket connection error. " << m_nError << " (count "
+                         << m_nCount << ")" << endrecord;
+        }
+        m_nCount = 0;
+    }
+
+private:
+    int m_nError;
+    int m_nCount;
+    int m_nPauseMs;
+    std::chrono::steady_clock::time_point m_start;
+};
+
+// Frees a half-opened cell (and with it the socket) on every way out but success.
+class CellOwner {
+public:
+    explicit CellOwner(detail::ListenCell* pCell) : m_pCell(pCell) {}
+    ~CellOwner() { detail::ServerGate::freeCell(m_pCell); }
+    detail::ListenCell* get() const { return m_pCell; }
+    detail::ListenCell* release() {
+        detail::ListenCell* pCell = m_pCell;
+        m_pCell = 0;
+        return pCell;
+    }
+
+private:
+    CellOwner(const CellOwner&);
+    CellOwner& operator=(const CellOwner&);
+    detail::ListenCell* m_pCell;
+};
+
+[[noreturn]] void failOpening(const char* pszText) {
+    int nError = errno;
+    throw MirelException(MirelString(pszText), nError);
+}
+
+}  // namespace
+
+MirelServerSocket::MirelServerSocket(int nPort, int nBacklog, const MirelString& sBindAddress)
+    : m_nPort(nPort), m_nBacklog(nBacklog), m_sBindAddress(sBindAddress), m_pSocketImpl(0), m_bInitialized(false),
+      m_pGate(new detail::ServerGate) {}
+
+MirelServerSocket::~MirelServerSocket() {
+    MirelServerSocket::close();
+    m_pGate->waitIdle();
+    delete m_pGate;
+}
+
+void MirelServerSocket::setPort(int nPort) {
+    if (!m_pGate->isOpen(m_pSocketImpl)) {
+        m_nPort = nPort;
+    }
+}
+
+int MirelServerSocket::getPort() const {
+    return m_nPort;
+}
+
+const MirelString& MirelServerSocket::getBindAddress() const {
+    return m_sBindAddress;
+}
+
+void MirelServerSocket::init() {
+    if (m_pGate->isOpen(m_pSocketImpl)) {
+        return;
+    }
+    detail::ListenCell* pNewCell = 0;
+    int nError = detail::ServerGate::newCell(&pNewCell);
+    if (nError != 0) {
+        throw MirelException(MirelString(kCreateFailed), nError);
+    }
+    CellOwner cell(pNewCell);
+    // Non-blocking, so that a client that went away between the wake-up and accept cannot
+    // leave the wait stuck in accept where close no longer reaches it.
+    int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (nFd < 0) {
+        failOpening(kCreateFailed);
+    }
+    cell.get()->fd = nFd;
+    uint16_t nBindPort = static_cast<uint16_t>(m_nPort);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(nBindPort);
+    const MirelString& sBindAddress = getBindAddress();
+    address.sin_addr.s_addr = sBindAddress == "*" ? htonl(INADDR_ANY) : ::inet_addr(sBindAddress.c_str());
+    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        failOpening(kBindFailed);
+    }
+    socklen_t nLength = sizeof address;
+    if (::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+        failOpening(kNameFailed);
+    }
+    if (::listen(nFd, m_nBacklog) != 0) {
+        failOpening(kListenFailed);
+    }
+    MIREL_LOG(5) << "MirelServerSocket::init: Using IP Address " << detail::dottedAddress(address.sin_addr.s_addr)
+                 << " Port: " << static_cast<unsigned int>(nBindPort) << endrecord;
+    m_pGate->publish(m_pSocketImpl, cell.release());
+    m_bInitialized = true;
+    // A close that ran between publish and the line above must not leave the flag set.
+    if (!m_pGate->isOpen(m_pSocketImpl)) {
+        m_bInitialized = false;
+    }
+}
+
+void MirelServerSocket::waitForInit() {
+    while (!m_bInitialized) {
+        std::this_thread::sleep_for(std::chrono::microseconds(1000));
+    }
+}
+
+MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(bool bIdentify, MirelString& sExceptionMessage,
+                                                                        int& nErrorCode) {
+    detail::ServerGate::Visit visit(*m_pGate);
+    try {
+        init();
+    } catch (const MirelException& e) {
+        sExceptionMessage = e.getText();
+        nErrorCode = e.getCode();
+        return MirelSmartPointer<MirelConnection>();
+    }
+    // Null also for a derived server whose init opens nothing: there is nothing to wait on.
+    detail::ListenCell* pCell = m_pGate->enter(m_pSocketImpl);
+    if (pCell == 0) {
+        return MirelSmartPointer<MirelConnection>();
+    }
+    MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort << " ready, accepting connections..."
+                 << endrecord;
+
+    sockaddr_in client;
+    int nClient = -1;
+    {
+        FailureBurst burst;
+        for (;;) {
+            int nError = 0;
+            detail::ServerGate::WaitResult result = detail::ServerGate::await(pCell, &nError);
+            if (result == detail::ServerGate::CLOSED) {
+                m_pGate->leave(pCell);
+                return MirelSmartPointer<MirelConnection>();
+            }
+            if (result == detail::ServerGate::READY) {
+                std::memset(&client, 0, sizeof client);
+                socklen_t nLength = sizeof client;
+                nClient = ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&client), &nLength, SOCK_CLOEXEC);
+                if (nClient >= 0) {
+                    break;
+                }
+                nError = errno;
+                if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR || nError == ECONNABORTED) {
+                    continue;
+                }
+                if (endsWaitQuietly(nError)) {
+                    m_pGate->leave(pCell);
+                    return MirelSmartPointer<MirelConnection>();
+                }
+            }
+            if (detail::ServerGate::pause(pCell, burst.record(nError)) == detail::ServerGate::CLOSED) {
+                m_pGate->leave(pCell);
+                return MirelSmartPointer<MirelConnection>();
+            }
+        }
+    }
+    if (m_pGate->leave(pCell)) {
+        detail::closeFd(nClient);
+        return MirelSmartPointer<MirelConnection>();
+    }
+
+    int nOn = 1;
+    ::setsockopt(nClient, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    MirelString sRemoteName;
+    if (bIdentify && detail::lookupByAddress(client.sin_addr.s_addr, &sRemoteName)) {
+        MIREL_LOG(5) << "MirelServerSocket::waitForClient () Server connected to " << sRemoteName << ":"
+                     << static_cast<int>(ntohs(client.sin_port)) << endrecord;
+    }
+    MirelSmartPointer<MirelConnection> spConnection(new MirelSocketConnection(nClient, sRemoteName, this, false));
+    spConnection->setLocalAccess(client.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
+    return spConnection;
+}
+
+void MirelServerSocket::close() {
+    if (m_pGate->close(m_pSocketImpl)) {
+        MIREL_LOG(9) << "MirelServerSocket::close: closing socket " << m_nPort << endrecord;
+    }
+    m_bInitialized = false;
+}
+
+}  // namespace MirelNet

@@ -1,0 +1,233 @@
+#include "MirelSocketConnection.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "MirelLogging.hpp"
+#include "MirelServerSocket.hpp"
+#include "internal/HostLookup.hpp"
+#include "internal/StreamIo.hpp"
+
+namespace MirelNet {
+
+using MirelSupport::endrecord;
+
+namespace {
+
+const char* const kSocketCreationFailed = "MirelSocketConnection::establish: socket creation failed.";
+const char* const kHostNotFound = "MirelSocketConnection::establish: could not find host.";
+const char* const kConnectFailed = "MirelSocketConnection::establish: connection request failed.";
+const char* const kServiceRefused = "MirelConnection::connectToService: connection to remote service failed.";
+
+const std::size_t kNameBufferSize = 8192;
+
+MirelString decimal(int nValue) {
+    char szText[16];
+    std::snprintf(szText, sizeof szText, "%d", nValue);
+    return szText;
+}
+
+// A blocking connect cut short by a signal goes on in the background: wait for the socket to
+// become writable and take the outcome from SO_ERROR (connecting again would report EALREADY).
+// Returns 0 or the error number.
+int connectSocket(int nFd, const sockaddr_in& address) {
+    if (::connect(nFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return 0;
+    }
+    if (errno != EINTR) {
+        return errno;
+    }
+    pollfd wait;
+    wait.fd = nFd;
+    wait.events = POLLOUT;
+    wait.revents = 0;
+    int rc;
+    do {
+        rc = ::poll(&wait, 1, -1);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        return errno;
+    }
+    int nError = 0;
+    socklen_t nLength = sizeof nError;
+    if (::getsockopt(nFd, SOL_SOCKET, SO_ERROR, &nError, &nLength) != 0) {
+        return errno;
+    }
+    return nError;
+}
+
+}  // namespace
+
+MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw, bool bIdentify)
+    : MirelConnection(true, bRaw, sRemoteName), m_pClient(0), m_nPort(nPort), m_bIdentify(bIdentify),
+      m_pSourceServer(0) {}
+
+MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRemoteName, MirelServerSocket* pServer,
+                                             bool bClientConnection)
+    : MirelConnection(bClientConnection, sRemoteName), m_pClient(detail::newCell(client)), m_nPort(0),
+      m_bIdentify(false), m_pSourceServer(pServer) {
+    // The port is taken now: the server may be destroyed while this connection lives on.
+    m_sPortName = decimal(pServer ? pServer->getPort() : 0);
+    m_bConnected = true;
+}
+
+MirelSocketConnection::~MirelSocketConnection() {
+    MirelSocketConnection::disconnect();
+}
+
+void MirelSocketConnection::disconnect() {
+    detail::closeCell(m_pClient);
+    cleanup();
+}
+
+int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
+    // An open socket counts as established: the handshake below runs through the primitives
+    // before the connected flag is set.
+    if (m_bConnected || m_pClient != 0) {
+        return 0;
+    }
+    const char* pszFailure = 0;
+    int nCode = 0;
+    int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (nFd < 0) {
+        sExceptionMessage = kSocketCreationFailed;
+        return errno;
+    }
+    m_pClient = detail::newCell(nFd);
+    int nOn = 1;
+    ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+
+    std::vector<char> name(kNameBufferSize);
+    MirelSupport::MirelStringToChar(m_sRemoteName, name.data(), name.size());
+
+    uint32_t nAddress = 0;
+    bool bFound = false;
+    MirelString sOfficialName;
+    if (detail::isHostName(name.data())) {
+        std::vector<uint32_t> addresses;
+        bFound = detail::lookupByName(name.data(), &sOfficialName, &addresses) && !addresses.empty();
+        if (bFound) {
+            nAddress = addresses[0];
+        }
+    } else {
+        nAddress = ::inet_addr(name.data());
+        if (m_bIdentify) {
+            MIREL_LOG(7) << "MirelSocketConnection::establish: using " << "gethostbyaddr." << endrecord;
+            bFound = detail::lookupByAddress(nAddress, &sOfficialName);
+        }
+    }
+    int nLookupError = errno;
+
+    if (m_bIdentify && !bFound) {
+        pszFailure = kHostNotFound;
+        nCode = nLookupError;
+    } else {
+        if (bFound) {
+            MIREL_LOG(7) << "MirelSocketConnection::establish: connecting" << " to: " << sOfficialName << ":" << m_nPort
+                         << endrecord;
+        }
+        sockaddr_in address;
+        std::memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(m_nPort));
+        address.sin_addr.s_addr = nAddress;
+        int nError = connectSocket(nFd, address);
+        if (nError != 0) {
+            pszFailure = kConnectFailed;
+            nCode = nError;
+        } else if (!connectToServiceImpl()) {
+            pszFailure = kServiceRefused;
+            nCode = 0;
+        }
+    }
+
+    if (pszFailure != 0) {
+        detail::closeCell(m_pClient);
+        sExceptionMessage = pszFailure;
+        return nCode;
+    }
+    m_bConnected = true;
+    initialize();
+    return 0;
+}
+
+long MirelSocketConnection::transfer(const char* buf, long bufLen, long* error) {
+    MirelString sIgnored;
+    *error = establishImpl(sIgnored);
+    if (*error != 0) {
+        return 0;
+    }
+    if (m_pClient == 0) {
+        *error = ENOTCONN;
+        return 0;
+    }
+    if (bufLen <= 0) {
+        return 0;
+    }
+    return detail::sendAll(detail::cellFd(m_pClient), buf, bufLen, error);
+}
+
+long MirelSocketConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
+    MirelString sIgnored;
+    *error = establishImpl(sIgnored);
+    if (*error != 0) {
+        return 0;
+    }
+    if (m_pClient == 0) {
+        *error = ENOTCONN;
+        return 0;
+    }
+    if (toRead <= 0) {
+        return 0;
+    }
+    return detail::receiveSome(detail::cellFd(m_pClient), bufPtr, toRead, error, bWaitForAll);
+}
+
+bool MirelSocketConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
+    MirelString sIgnored;
+    nErrorCode = establishImpl(sIgnored);
+    if (nErrorCode != 0) {
+        return false;
+    }
+    if (m_pClient == 0) {
+        nErrorCode = ENOTCONN;
+        nSize = 0;
+        return false;
+    }
+    return detail::peekSome(detail::cellFd(m_pClient), pBuffer, nSize, nErrorCode);
+}
+
+MirelString MirelSocketConnection::getServerName() {
+    m_sServerName.clear();
+    if (m_pClient != 0) {
+        sockaddr_in address;
+        std::memset(&address, 0, sizeof address);
+        socklen_t nLength = sizeof address;
+        if (::getsockname(detail::cellFd(m_pClient), reinterpret_cast<sockaddr*>(&address), &nLength) == 0) {
+            m_sServerName = detail::dottedAddress(address.sin_addr.s_addr);
+        }
+    }
+    return m_sServerName;
+}
+
+MirelString MirelSocketConnection::getPortName() {
+    if (m_pSourceServer == 0) {
+        m_sPortName = decimal(0);
+    }
+    return m_sPortName;
+}
+
+void* MirelSocketConnection::getSocket() {
+    return m_pClient;
+}
+
+}  // namespace MirelNet

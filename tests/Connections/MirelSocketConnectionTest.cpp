@@ -1,0 +1,435 @@
+// MirelSocketConnection over real loopback TCP, against raw-socket peers.
+#include "MirelSocketConnection.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "TestSupport.hpp"
+
+using MirelNet::MirelSocketConnection;
+using MirelSupport::MirelException;
+using MirelSupport::MirelSmartPointer;
+using mnettest::Bytes;
+
+namespace {
+
+// Names that are not in the hosts file must fail without a query leaving the machine.
+const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
+
+typedef MirelSmartPointer<MirelSocketConnection> Connection;
+
+Connection client(int nPort, const char* pszHost = "127.0.0.1", bool bIdentify = false) {
+    return Connection(new MirelSocketConnection(pszHost, nPort, false, bIdentify));
+}
+
+int fdOf(MirelSocketConnection& connection) {
+    return connection.getSocket() ? *static_cast<int*>(connection.getSocket()) : -1;
+}
+
+// A call that blocks (a typed read) fails instead of hanging when its peer stays silent.
+void limitBlocking(MirelSocketConnection& connection) {
+    timeval limit = {5, 0};
+    ::setsockopt(fdOf(connection), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+// A raw listener on 127.0.0.1 (or all interfaces) with a bounded accept.
+class Listener {
+public:
+    explicit Listener(bool bAllInterfaces = false) : m_nPort(0) {
+        m_nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address;
+        std::memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(bAllInterfaces ? INADDR_ANY : INADDR_LOOPBACK);
+        socklen_t nLength = sizeof address;
+        if (::bind(m_nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(m_nFd, 16) == 0 &&
+            ::getsockname(m_nFd, reinterpret_cast<sockaddr*>(&address), &nLength) == 0) {
+            m_nPort = ntohs(address.sin_port);
+        }
+    }
+    ~Listener() { ::close(m_nFd); }
+    int port() const { return m_nPort; }
+    int fd() const { return m_nFd; }
+    // The next client, or -1 when none came within nTimeoutMs.
+    int accept(int nTimeoutMs = 5000) {
+        pollfd wait = {m_nFd, POLLIN, 0};
+        if (::poll(&wait, 1, nTimeoutMs) != 1) {
+            return -1;
+        }
+        return ::accept4(m_nFd, 0, 0, SOCK_CLOEXEC);
+    }
+
+private:
+    int m_nFd;
+    int m_nPort;
+};
+
+// A client connected to a raw peer through a Listener.
+struct Pair {
+    Pair() : spClient(client(listener.port())) {
+        spClient->establish();
+        nPeer = listener.accept();
+        limitBlocking(*spClient);
+    }
+    ~Pair() { ::close(nPeer); }
+    Listener listener;
+    Connection spClient;
+    int nPeer;
+};
+
+// Runs fn on a thread of its own; a call still blocked after the time-out ends the program
+// (the thread may still use the test's objects).
+class Background {
+public:
+    explicit Background(const std::function<void()>& fn) : m_bDone(false), m_thread([this, fn] {
+        fn();
+        m_bDone = true;
+    }) {}
+    ~Background() {
+        if (!finish()) {
+            std::fprintf(stderr, "a background call did not return in time\n");
+            std::abort();
+        }
+    }
+    bool finish(int nTimeoutMs = 5000) {
+        if (!mnettest::waitUntil([this] { return m_bDone.load(); }, nTimeoutMs)) {
+            return false;
+        }
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return true;
+    }
+    void interrupt() { ::pthread_kill(m_thread.native_handle(), SIGUSR1); }
+
+private:
+    std::atomic<bool> m_bDone;
+    std::thread m_thread;
+};
+
+// SIGUSR1 with a handler that does not restart calls, so blocked calls see EINTR.
+std::atomic<int> g_nSignals(0);
+class InterruptingSignal {
+public:
+    InterruptingSignal() {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = [](int) { ++g_nSignals; };
+        ::sigaction(SIGUSR1, &action, &m_previous);
+    }
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &m_previous, 0); }
+
+private:
+    struct sigaction m_previous;
+};
+
+}  // namespace
+
+TEST(MirelSocketConnection, TypedValuesTravelBigEndianInBothDirections) {
+    Pair pair;
+    pair.spClient->transfer(0x01020304);
+    pair.spClient->transfer(static_cast<short>(-2));
+    pair.spClient->transfer(true);
+    pair.spClient->transfer(MirelSupport::MirelString("abc"));
+    pair.spClient->transfer(MirelSupport::MirelString());
+    pair.spClient->transferACK();
+    pair.spClient->transferError();
+    EXPECT_EQ("01 02 03 04 ff fe 00 01 00 00 00 03 61 62 63 00 00 00 00 00 01 00 00 00 01 ff ff",
+              mnettest::hex(mnettest::rawReceive(pair.nPeer, 27)));
+
+    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer, {0xff, 0xff, 0xff, 0xfe, 0x80, 0x00, 0, 0, 0, 2, 'h', 'i'}));
+    EXPECT_EQ(-2, pair.spClient->receiveLong());
+    EXPECT_EQ(-32768, pair.spClient->receiveShort());
+    EXPECT_EQ("hi", pair.spClient->receiveString());
+}
+
+TEST(MirelSocketConnection, HandshakeSendsServiceLineAndProceedsOnPlus) {
+    Listener listener;
+    Connection spClient = client(listener.port());
+    spClient->setServiceName("svc");
+    int nPeer = -1;
+    Background peer([&] {
+        nPeer = listener.accept();
+        EXPECT_EQ("73 76 63 0d 0a", mnettest::hex(mnettest::rawReceive(nPeer, 5)));
+        mnettest::rawSendAll(nPeer, {'+'});
+    });
+    spClient->transfer(7);
+    ASSERT_TRUE(peer.finish());
+    EXPECT_EQ("00 00 00 07", mnettest::hex(mnettest::rawReceive(nPeer, 4)));
+    ::close(nPeer);
+}
+
+TEST(MirelSocketConnection, HandshakeAnswerOtherThanPlusFailsWithCodeZeroAndClosesSocket) {
+    Listener listener;
+    Connection spClient = client(listener.port());
+    spClient->setServiceName("svc");
+    int nPeer = -1;
+    Background peer([&] {
+        nPeer = listener.accept();
+        mnettest::rawReceive(nPeer, 5);
+        mnettest::rawSendAll(nPeer, {'-'});
+    });
+    try {
+        spClient->transfer(7);
+        FAIL() << "handshake refusal not reported";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelConnection::connectToService: connection to remote service failed.", e.getText());
+        EXPECT_EQ(0, e.getCode());
+    }
+    ASSERT_TRUE(peer.finish());
+    EXPECT_EQ(nullptr, spClient->getSocket());
+    EXPECT_TRUE(mnettest::rawReceive(nPeer, 1, 2000).empty()) << "no value may follow a refused handshake";
+    ::close(nPeer);
+}
+
+TEST(MirelSocketConnection, WithoutServiceNameTheFirstBytesAreTheValue) {
+    Pair pair;
+    pair.spClient->transfer(static_cast<short>(5));
+    EXPECT_EQ("00 05", mnettest::hex(mnettest::rawReceive(pair.nPeer, 2)));
+}
+
+TEST(MirelSocketConnection, RefusedConnectionThrowsWithErrnoAndLeavesNoSocket) {
+    int nFds = mnettest::countOpenFds();
+    Connection spClient = client(mnettest::freeTcpPort());
+    try {
+        spClient->transfer(1);
+        FAIL() << "connect to a port without listener succeeded";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelSocketConnection::establish: connection request failed.", e.getText());
+        EXPECT_EQ(ECONNREFUSED, e.getCode());
+    }
+    EXPECT_EQ(nullptr, spClient->getSocket());
+    EXPECT_EQ(nFds, mnettest::countOpenFds());
+}
+
+TEST(MirelSocketConnection, IdentifyFailsForAddressWithoutReverseEntryBeforeConnecting) {
+    Listener listener(true);
+    int nFds = mnettest::countOpenFds();
+    Connection spClient = client(listener.port(), "127.0.0.2", true);
+    try {
+        spClient->establish();
+        FAIL() << "unknown address identified";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelSocketConnection::establish: could not find host.", e.getText());
+    }
+    EXPECT_EQ(nFds, mnettest::countOpenFds());
+    EXPECT_EQ(-1, listener.accept(300)) << "a connect was attempted";
+}
+
+TEST(MirelSocketConnection, NamesAndKnownAddressesConnect) {
+    Listener listener;
+    const struct {
+        const char* pszHost;
+        bool bIdentify;
+    } cases[] = {{"localhost", false}, {"localhost", true}, {"127.0.0.1", true}, {"127.0.0.1", false}};
+    for (const auto& c : cases) {
+        Connection spClient = client(listener.port(), c.pszHost, c.bIdentify);
+        spClient->transfer(9);
+        int nPeer = listener.accept();
+        EXPECT_EQ("00 00 00 09", mnettest::hex(mnettest::rawReceive(nPeer, 4))) << c.pszHost << " " << c.bIdentify;
+        ::close(nPeer);
+    }
+}
+
+TEST(MirelSocketConnection, UnresolvedNameWithoutIdentifyConnectsToAddressZero) {
+    Listener listener;
+    Connection spClient = client(listener.port(), "no-such-host.invalid", false);
+    spClient->transfer(3);
+    int nPeer = listener.accept();
+    ASSERT_GE(nPeer, 0);
+    EXPECT_EQ("00 00 00 03", mnettest::hex(mnettest::rawReceive(nPeer, 4)));
+    ::close(nPeer);
+}
+
+TEST(MirelSocketConnection, PrimitivesReportLengthsAndChunks) {
+    Pair pair;
+    long nError = -1;
+    EXPECT_EQ(0, pair.spClient->transfer("x", 0, &nError));
+    EXPECT_EQ(0, nError);
+    char buffer[10];
+    EXPECT_EQ(0, pair.spClient->receive(buffer, 0, &nError, true));
+    EXPECT_EQ(0, nError);
+
+    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer, {'a', 'b', 'c'}));
+    EXPECT_EQ(3, pair.spClient->receive(buffer, sizeof buffer, &nError, false));
+    EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
+
+    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer, {'d', 'e'}));
+    char peeked[4];
+    int nSize = sizeof peeked;
+    int nCode = -1;
+    EXPECT_TRUE(pair.spClient->peekBytes(peeked, nSize, nCode));
+    EXPECT_EQ(0, nCode);
+    ASSERT_GE(nSize, 1);
+    EXPECT_EQ('d', peeked[0]);
+    ::shutdown(pair.nPeer, SHUT_WR);
+    EXPECT_EQ(-1, pair.spClient->receive(buffer, 3, &nError, true)) << "stream ended before 3 bytes";
+    EXPECT_EQ(ENOTCONN, nError);
+}
+
+TEST(MirelSocketConnection, PeerClosingMakesReadsFailWith107AndPeekEmpty) {
+    Pair pair;
+    ::close(pair.nPeer);
+    pair.nPeer = -1;
+    char buffer[4];
+    int nSize = sizeof buffer;
+    int nCode = -1;
+    EXPECT_FALSE(pair.spClient->peekBytes(buffer, nSize, nCode));
+    EXPECT_EQ(0, nSize);
+    EXPECT_EQ(0, nCode);
+    try {
+        pair.spClient->receiveInt();
+        FAIL() << "read past the end of the stream";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelConnection::get: failed read", e.getText());
+        EXPECT_EQ(ENOTCONN, e.getCode());
+    }
+}
+
+TEST(MirelSocketConnection, WriteToVanishedPeerFailsWithEpipeInsteadOfKillingTheProcess) {
+    void (*previous)(int) = ::signal(SIGPIPE, SIG_DFL);
+    Pair pair;
+    pair.spClient->transfer(1);
+    ::close(pair.nPeer);
+    pair.nPeer = -1;
+    char cByte;
+    int nSize = 1;
+    int nCode = 0;
+    pair.spClient->peekBytes(&cByte, nSize, nCode);  // returns once the end of the stream is in
+    int nFailure = 0;
+    for (int i = 0; i < 200 && nFailure == 0; ++i) {
+        try {
+            pair.spClient->transfer(i);
+        } catch (const MirelException& e) {
+            EXPECT_EQ("MirelConnection::put: transfer failed.", e.getText());
+            nFailure = e.getCode();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(EPIPE, nFailure);
+    ::signal(SIGPIPE, previous);
+}
+
+TEST(MirelSocketConnection, DisconnectIsRepeatableAndNextUseConnectsAgain) {
+    Listener listener;
+    Connection spClient = client(listener.port());
+    spClient->disconnect();
+    spClient->disconnect();
+    EXPECT_EQ(-1, listener.accept(100)) << "disconnect without socket opened one";
+
+    spClient->transfer(1);
+    int nFirst = listener.accept();
+    spClient->disconnect();
+    EXPECT_EQ(nullptr, spClient->getSocket());
+    EXPECT_TRUE(mnettest::rawReceive(nFirst, 5).size() == 4) << "the peer sees the value, then the end";
+    spClient->transfer(2);
+    int nSecond = listener.accept();
+    EXPECT_EQ("00 00 00 02", mnettest::hex(mnettest::rawReceive(nSecond, 4)));
+    ::close(nFirst);
+    ::close(nSecond);
+}
+
+TEST(MirelSocketConnection, NameQueriesOfClientConnection) {
+    Listener listener;
+    Connection spClient = client(listener.port());
+    EXPECT_EQ("", spClient->getServerName()) << "no socket yet";
+    spClient->establish();
+    EXPECT_EQ("127.0.0.1", spClient->getServerName());
+    EXPECT_EQ("0", spClient->getPortName());
+    ::close(listener.accept());
+}
+
+TEST(MirelSocketConnection, ClientSocketHasNoDelaySet) {
+    Pair pair;
+    int nValue = 0;
+    socklen_t nLength = sizeof nValue;
+    ASSERT_EQ(0, ::getsockopt(fdOf(*pair.spClient), IPPROTO_TCP, TCP_NODELAY, &nValue, &nLength));
+    EXPECT_NE(0, nValue);
+}
+
+TEST(MirelSocketConnection, AcceptedFormIsConnectedAndOwnsItsDescriptor) {
+    Listener listener;
+    int nRemote = mnettest::rawTcpConnect(listener.port());
+    int nAccepted = listener.accept();
+    {
+        Connection spAccepted(new MirelSocketConnection(nAccepted, "peer", nullptr, false));
+        EXPECT_EQ(nAccepted, fdOf(*spAccepted));
+        EXPECT_EQ("peer", spAccepted->getRemoteName());
+        EXPECT_EQ("0", spAccepted->getPortName());
+        spAccepted->transfer(4);
+    }
+    EXPECT_EQ("00 00 00 04", mnettest::hex(mnettest::rawReceive(nRemote, 5))) << "value, then end of stream";
+    ::close(nRemote);
+}
+
+TEST(MirelSocketConnection, SignalDuringBlockedReadDoesNotEndIt) {
+    InterruptingSignal signalSetup;
+    Pair pair;
+    int nValue = 0;
+    Background reader([&] {
+        try {
+            nValue = pair.spClient->receiveInt();
+        } catch (const MirelException& e) {
+            ADD_FAILURE() << e.getText() << " " << e.getCode();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int nBefore = g_nSignals;
+    reader.interrupt();
+    ASSERT_TRUE(mnettest::waitUntil([&] { return g_nSignals > nBefore; }));
+    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer, {0, 0, 1, 0}));
+    ASSERT_TRUE(reader.finish());
+    EXPECT_EQ(256, nValue);
+}
+
+TEST(MirelSocketConnection, SignalDuringConnectLetsTheConnectionComplete) {
+    InterruptingSignal signalSetup;
+    // A listener with a full accept queue leaves the next connect blocked until room is made.
+    int nListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof address;
+    ASSERT_EQ(0, ::bind(nListen, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, ::listen(nListen, 0));
+    ASSERT_EQ(0, ::getsockname(nListen, reinterpret_cast<sockaddr*>(&address), &nLength));
+    int nPort = ntohs(address.sin_port);
+    int nFiller = mnettest::rawTcpConnect(nPort);
+
+    Connection spClient = client(nPort);
+    bool bOk = false;
+    Background connector([&] {
+        try {
+            spClient->establish();
+            bOk = true;
+        } catch (const MirelException& e) {
+            ADD_FAILURE() << e.getText() << " " << e.getCode();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int nBefore = g_nSignals;
+    connector.interrupt();
+    ASSERT_TRUE(mnettest::waitUntil([&] { return g_nSignals > nBefore; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int nDrained = ::accept4(nListen, 0, 0, SOCK_CLOEXEC);
+    ASSERT_TRUE(connector.finish(15000)) << "the interrupted connect never completed";
+    EXPECT_TRUE(bOk);
+    ::close(nDrained);
+    ::close(nFiller);
+    ::close(nListen);
+}

@@ -1,0 +1,490 @@
+// MirelServerSocket over real loopback TCP: opening, waiting, closing from other threads.
+#include "MirelServerSocket.hpp"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MirelLogging.hpp"
+#include "MirelSocketConnection.hpp"
+#include "TestSupport.hpp"
+
+using MirelNet::MirelConnection;
+using MirelNet::MirelServerSocket;
+using MirelNet::MirelSocketConnection;
+using MirelSupport::MirelException;
+using MirelSupport::MirelSmartPointer;
+
+namespace {
+
+// Reverse lookups of unknown addresses must fail without a query leaving the machine.
+const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
+
+// Lets a test open the server directly and see the open flag without blocking on it.
+class TestServer : public MirelServerSocket {
+public:
+    explicit TestServer(int nPort, const char* pszBindAddress = "127.0.0.1", int nBacklog = 5)
+        : MirelServerSocket(nPort, nBacklog, pszBindAddress) {}
+    void open() { init(); }
+    bool isOpen() const { return m_bInitialized; }
+};
+typedef MirelSmartPointer<TestServer> Server;
+typedef MirelSmartPointer<MirelConnection> Connection;
+
+// Runs fn on a thread of its own; a call still blocked after the time-out ends the program
+// (the thread may still use the test's objects).
+class Background {
+public:
+    explicit Background(const std::function<void()>& fn) : m_bDone(false), m_thread([this, fn] {
+        fn();
+        m_bDone = true;
+    }) {}
+    ~Background() {
+        if (!finish()) {
+            std::fprintf(stderr, "a background call did not return in time\n");
+            std::abort();
+        }
+    }
+    bool finish(int nTimeoutMs = 5000) {
+        if (!mnettest::waitUntil([this] { return m_bDone.load(); }, nTimeoutMs)) {
+            return false;
+        }
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return true;
+    }
+    bool done() const { return m_bDone; }
+    void interrupt() { ::pthread_kill(m_thread.native_handle(), SIGUSR1); }
+
+private:
+    std::atomic<bool> m_bDone;
+    std::thread m_thread;
+};
+
+// One waitForClient on its own thread, with its outcome.
+struct Wait {
+    explicit Wait(MirelServerSocket* pServer, bool bIdentify = false)
+        : nCode(0), bThrew(false), background([this, pServer, bIdentify] {
+              try {
+                  spConnection = pServer->waitForClient(bIdentify);
+              } catch (const MirelException& e) {
+                  sText = e.getText();
+                  nCode = e.getCode();
+                  bThrew = true;
+              }
+          }) {}
+    Connection spConnection;
+    std::string sText;
+    int nCode;
+    bool bThrew;
+    Background background;
+};
+
+// An open server whose waiting thread is (very likely) blocked in its wait.
+void startWaiting(TestServer& server) {
+    ASSERT_TRUE(mnettest::waitUntil([&] { return server.isOpen(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+int socketFd(MirelConnection& connection) {
+    void* pCell = dynamic_cast<MirelSocketConnection&>(connection).getSocket();
+    return pCell ? *static_cast<int*>(pCell) : -1;
+}
+
+// A raw client whose source address is pszFrom.
+int connectFrom(const char* pszFrom, int nPort) {
+    int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::inet_addr(pszFrom);
+    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(nFd);
+        return -1;
+    }
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    if (::connect(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(nFd);
+        return -1;
+    }
+    return nFd;
+}
+
+// Takes every free descriptor slot, so that accept fails with EMFILE until release.
+class DescriptorFiller {
+public:
+    DescriptorFiller() {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit lowered = m_saved;
+        if (lowered.rlim_cur > 1024) {
+            lowered.rlim_cur = 1024;
+        }
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int nFd; (nFd = ::dup(0)) >= 0;) {
+            m_fds.push_back(nFd);
+        }
+    }
+    ~DescriptorFiller() { release(); }
+    void release() {
+        for (int nFd : m_fds) {
+            ::close(nFd);
+        }
+        m_fds.clear();
+        ::setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+
+private:
+    rlimit m_saved;
+    std::vector<int> m_fds;
+};
+
+// Level-1 records go to a file of their own for the test's duration.
+class CapturedLog {
+public:
+    CapturedLog() : m_sPath(std::string("/tmp/") + mnettest::uniqueName("mnetlog") + ".log") {
+        MirelSupport::MirelLogging::getInstance().setFile(m_sPath);
+        MirelSupport::MirelLogging::getInstance().setLevel(1);
+    }
+    ~CapturedLog() {
+        MirelSupport::MirelLogging::getInstance().setLevel(0);
+        MirelSupport::MirelLogging::getInstance().setFile("");
+        ::unlink(m_sPath.c_str());
+    }
+    std::vector<std::string> linesWith(const std::string& sText) const {
+        std::ifstream file(m_sPath);
+        std::vector<std::string> lines;
+        for (std::string sLine; std::getline(file, sLine);) {
+            if (sLine.find(sText) != std::string::npos) {
+                lines.push_back(sLine);
+            }
+        }
+        return lines;
+    }
+
+private:
+    std::string m_sPath;
+};
+
+std::atomic<int> g_nSignals(0);
+
+}  // namespace
+
+TEST(MirelServerSocket, CloseFromAnotherThreadEndsWaitWithoutException) {
+    const struct {
+        const char* pszBindAddress;
+        bool bFixedPort;
+    } cases[] = {{"*", true}, {"127.0.0.1", true}, {"127.0.0.2", true}, {"127.0.0.1", false}, {"*", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.pszBindAddress) + (c.bFixedPort ? " fixed port" : " port 0"));
+        Server spServer(new TestServer(c.bFixedPort ? mnettest::freeTcpPort() : 0, c.pszBindAddress));
+        Wait wait(spServer);
+        startWaiting(*spServer);
+        spServer->close();
+        ASSERT_TRUE(wait.background.finish(2000)) << "close did not end the wait";
+        EXPECT_FALSE(wait.bThrew) << wait.sText;
+        EXPECT_FALSE(wait.spConnection);
+        EXPECT_FALSE(spServer->isOpen());
+    }
+}
+
+TEST(MirelServerSocket, DestroyingServerWhileAThreadWaitsLetsTheThreadLeaveFirst) {
+    Server spServer(new TestServer(0));
+    Wait wait(spServer);
+    startWaiting(*spServer);
+    Background destroy([&] { spServer = nullptr; });
+    ASSERT_TRUE(destroy.finish(2000)) << "destruction hung";
+    ASSERT_TRUE(wait.background.finish(2000));
+    EXPECT_FALSE(wait.bThrew);
+    EXPECT_FALSE(wait.spConnection);
+}
+
+TEST(MirelServerSocket, AcceptedConnectionCarriesValuesAndKnowsItsServer) {
+    int nPort = mnettest::freeTcpPort();
+    Server spServer(new TestServer(nPort));
+    Wait wait(spServer);
+    MirelSmartPointer<MirelSocketConnection> spClient(new MirelSocketConnection("127.0.0.1", nPort, false, false));
+    ASSERT_TRUE(mnettest::waitUntil([&] { return spServer->isOpen(); }));
+    spClient->transfer(MirelSupport::MirelString("hello"));
+    ASSERT_TRUE(wait.background.finish());
+    ASSERT_TRUE(wait.spConnection);
+    Connection spAccepted = wait.spConnection;
+    EXPECT_EQ("hello", spAccepted->receiveString());
+    spAccepted->transferACK();
+    EXPECT_EQ(1, spClient->receiveShort());
+    EXPECT_EQ(0, spClient->receiveShort());
+
+    EXPECT_EQ("", spAccepted->getRemoteName());
+    EXPECT_EQ(std::to_string(nPort), spAccepted->getPortName());
+    EXPECT_EQ("0", spClient->getPortName());
+    EXPECT_EQ("127.0.0.1", spAccepted->getServerName());
+    EXPECT_TRUE(spAccepted->getLocalAccess());
+    spServer = nullptr;
+    EXPECT_EQ(std::to_string(nPort), spAccepted->getPortName()) << "the port outlives the server";
+}
+
+TEST(MirelServerSocket, IdentifyNamesTheClientHost) {
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    spServer->open();
+    int nClient = mnettest::rawTcpConnect(spServer->getPort());
+    Connection spAccepted = spServer->waitForClient(true);
+    ASSERT_TRUE(spAccepted);
+    in_addr loopback;
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    hostent* pEntry = ::gethostbyaddr(&loopback, sizeof loopback, AF_INET);
+    ASSERT_NE(nullptr, pEntry);
+    EXPECT_EQ(pEntry->h_name, spAccepted->getRemoteName());
+    ::close(nClient);
+}
+
+TEST(MirelServerSocket, LocalAccessOnlyFor127001) {
+    Server spServer(new TestServer(mnettest::freeTcpPort(), "*"));
+    spServer->open();
+    int nFromOne = connectFrom("127.0.0.1", spServer->getPort());
+    Connection spFromOne = spServer->waitForClient(false);
+    int nFromTwo = connectFrom("127.0.0.2", spServer->getPort());
+    ASSERT_GE(nFromTwo, 0);
+    Connection spFromTwo = spServer->waitForClient(true);
+    ASSERT_TRUE(spFromOne && spFromTwo);
+    EXPECT_TRUE(spFromOne->getLocalAccess());
+    EXPECT_FALSE(spFromTwo->getLocalAccess());
+    EXPECT_EQ("", spFromTwo->getRemoteName()) << "no reverse entry: the name stays empty";
+    ::close(nFromOne);
+    ::close(nFromTwo);
+}
+
+TEST(MirelServerSocket, AcceptedSocketHasNoDelaySet) {
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    spServer->open();
+    int nClient = mnettest::rawTcpConnect(spServer->getPort());
+    Connection spAccepted = spServer->waitForClient(false);
+    ASSERT_TRUE(spAccepted);
+    int nValue = 0;
+    socklen_t nLength = sizeof nValue;
+    ASSERT_EQ(0, ::getsockopt(socketFd(*spAccepted), IPPROTO_TCP, TCP_NODELAY, &nValue, &nLength));
+    EXPECT_NE(0, nValue);
+    ::close(nClient);
+}
+
+TEST(MirelServerSocket, SetPortTakesEffectOnlyWhileClosed) {
+    int nFirst = mnettest::freeTcpPort();
+    Server spServer(new TestServer(0));
+    spServer->setPort(nFirst);
+    EXPECT_EQ(nFirst, spServer->getPort());
+    spServer->open();
+    spServer->setPort(nFirst + 1);
+    EXPECT_EQ(nFirst, spServer->getPort()) << "changed while open";
+    spServer->close();
+
+    int nSecond = mnettest::freeTcpPort();
+    spServer->setPort(nSecond);
+    spServer->open();
+    int nClient = mnettest::rawTcpConnect(nSecond);
+    EXPECT_GE(nClient, 0) << "the next opening did not use the new port";
+    ::close(nClient);
+}
+
+TEST(MirelServerSocket, OpeningTwiceKeepsTheFirstSocket) {
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    spServer->open();
+    int nFds = mnettest::countOpenFds();
+    spServer->open();
+    EXPECT_EQ(nFds, mnettest::countOpenFds());
+    int nClient = mnettest::rawTcpConnect(spServer->getPort());
+    EXPECT_TRUE(spServer->waitForClient(false)) << "a second wait must not re-bind";
+    ::close(nClient);
+}
+
+TEST(MirelServerSocket, BindFailureIsThrownByWaitAndLeavesServerClosed) {
+    int nPort = 0;
+    int nTaken = mnettest::rawTcpListen(&nPort);
+    Server spServer(new TestServer(nPort));
+    int nFds = mnettest::countOpenFds();
+    try {
+        spServer->waitForClient(false);
+        FAIL() << "bound a port that is in use";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelServerSocket::init: failed to bind socket.", e.getText());
+        EXPECT_EQ(EADDRINUSE, e.getCode());
+    }
+    EXPECT_FALSE(spServer->isOpen());
+    EXPECT_EQ(nFds, mnettest::countOpenFds());
+    ::close(nTaken);
+}
+
+TEST(MirelServerSocket, CloseIsHarmlessWhenNeverOpenedOrRepeated) {
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    spServer->close();
+    spServer->open();
+    spServer->close();
+    spServer->close();
+    EXPECT_FALSE(spServer->isOpen());
+    EXPECT_EQ("127.0.0.1", spServer->getBindAddress());
+}
+
+TEST(MirelServerSocket, WaitAfterCloseReopensOnTheSamePortAndWaitForInitFollowsIt) {
+    int nPort = mnettest::freeTcpPort();
+    Server spServer(new TestServer(nPort));
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        SCOPED_TRACE(nRound);
+        Wait wait(spServer);
+        Background init([&] { spServer->waitForInit(); });
+        ASSERT_TRUE(init.finish());
+        int nClient = mnettest::rawTcpConnect(nPort);
+        ASSERT_GE(nClient, 0);
+        ASSERT_TRUE(wait.background.finish());
+        ASSERT_TRUE(wait.spConnection);
+        ::close(nClient);  // the client closes first: the port is not held in TIME_WAIT
+        mnettest::waitUntil([&] {
+            char c;
+            int nSize = 1;
+            int nCode = 0;
+            return !wait.spConnection->peekBytes(&c, nSize, nCode);
+        });
+        wait.spConnection = nullptr;
+        spServer->close();
+
+        Background initAfterClose([&] { spServer->waitForInit(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(initAfterClose.done()) << "waitForInit returned for a closed server";
+        Wait reopen(spServer);
+        ASSERT_TRUE(initAfterClose.finish());
+        spServer->close();
+        ASSERT_TRUE(reopen.background.finish());
+    }
+}
+
+TEST(MirelServerSocket, SignalDuringWaitKeepsWaiting) {
+    struct sigaction action, previous;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = [](int) { ++g_nSignals; };
+    ::sigaction(SIGUSR1, &action, &previous);
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    Wait wait(spServer);
+    startWaiting(*spServer);
+    int nBefore = g_nSignals;
+    wait.background.interrupt();
+    ASSERT_TRUE(mnettest::waitUntil([&] { return g_nSignals > nBefore; }));
+    EXPECT_FALSE(wait.background.finish(100)) << "a signal ended the wait";
+    int nClient = mnettest::rawTcpConnect(spServer->getPort());
+    ASSERT_TRUE(wait.background.finish());
+    EXPECT_TRUE(wait.spConnection);
+    ::close(nClient);
+    ::sigaction(SIGUSR1, &previous, 0);
+}
+
+TEST(MirelServerSocket, AcceptFailuresArePacedLoggedOnceAndServiceResumes) {
+    CapturedLog log;
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    spServer->open();
+    int nClient = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
+    Wait wait(spServer);
+    startWaiting(*spServer);
+    {
+        DescriptorFiller filler;
+        sockaddr_in address;
+        std::memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(spServer->getPort()));
+        ASSERT_EQ(0, ::connect(nClient, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        EXPECT_FALSE(wait.background.done());
+    }
+    ASSERT_TRUE(wait.background.finish());
+    EXPECT_TRUE(wait.spConnection) << "service did not resume";
+
+    std::vector<std::string> records = log.linesWith("MirelServerSocket::waitForClient: socket connection error. 24");
+    ASSERT_EQ(1u, records.size()) << "one record per burst";
+    std::size_t nAt = records[0].find("count ");
+    ASSERT_NE(std::string::npos, nAt) << records[0];
+    int nTries = std::atoi(records[0].c_str() + nAt + 6);
+    EXPECT_GE(nTries, 3) << records[0];
+    EXPECT_LE(nTries, 40) << "retried without pause: " << records[0];
+    ::close(nClient);
+}
+
+TEST(MirelServerSocket, CloseEndsARetryPauseAtOnce) {
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    spServer->open();
+    int nClient = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Wait wait(spServer);
+    startWaiting(*spServer);
+    DescriptorFiller filler;
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(spServer->getPort()));
+    ASSERT_EQ(0, ::connect(nClient, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // pauses have reached 100 ms
+    spServer->close();
+    EXPECT_TRUE(wait.background.finish(80)) << "close waited for the pause";
+    filler.release();
+    ASSERT_TRUE(wait.background.finish());
+    EXPECT_FALSE(wait.spConnection);
+    EXPECT_FALSE(wait.bThrew);
+    ::close(nClient);
+}
+
+TEST(MirelServerSocket, NoDescriptorLeaksOverManyRounds) {
+    int nPort = mnettest::freeTcpPort();
+    Server spServer(new TestServer(nPort));
+    int nFds = mnettest::countOpenFds();
+    for (int nRound = 0; nRound < 300; ++nRound) {
+        spServer->open();
+        MirelSmartPointer<MirelSocketConnection> spClient(new MirelSocketConnection("127.0.0.1", nPort, false, false));
+        spClient->transfer(nRound);
+        Connection spAccepted = spServer->waitForClient(false);
+        ASSERT_TRUE(spAccepted);
+        ASSERT_EQ(nRound, spAccepted->receiveInt());
+        spClient = nullptr;
+        spAccepted = nullptr;
+        if (nRound % 50 == 49) {
+            spServer->close();
+        }
+    }
+    spServer->close();
+    EXPECT_EQ(nFds, mnettest::countOpenFds());
+}
+
+TEST(MirelServerSocket, CloseRacingAnArrivingClientLeaksNothing) {
+    Server spServer(new TestServer(0));
+    int nFds = mnettest::countOpenFds();
+    for (int nRound = 0; nRound < 400; ++nRound) {
+        int nPort = 0;
+        {
+            int nProbe = mnettest::rawTcpListen(&nPort);
+            ::close(nProbe);
+        }
+        spServer->setPort(nPort);
+        Wait wait(spServer);
+        ASSERT_TRUE(mnettest::waitUntil([&] { return spServer->isOpen(); }));
+        int nClient = mnettest::rawTcpConnect(nPort);
+        spServer->close();
+        ASSERT_TRUE(wait.background.finish());
+        EXPECT_FALSE(wait.bThrew);
+        wait.spConnection = nullptr;
+        ::close(nClient);
+    }
+    EXPECT_EQ(nFds, mnettest::countOpenFds());
+}
