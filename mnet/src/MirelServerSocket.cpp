@@ -5,7 +5,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -29,69 +28,10 @@ const char* const kBindFailed = "MirelServerSocket::init: failed to bind socket.
 const char* const kNameFailed = "MirelServerSocket::init: failed to get socket name.";
 const char* const kListenFailed = "MirelServerSocket::init: failed to listen on bound socket.";
 
-const int kFirstPauseMs = 1;
-const int kLongestPauseMs = 100;
-// A failure that never clears is still reported this often.
-const std::chrono::seconds kBurstReportInterval(10);
-
 // accept errors after which the wait ends without a client and without a message.
 bool endsWaitQuietly(int nError) {
     return nError == EBADF || nError == ENONET || nError == ENOTSOCK || nError == EHOSTDOWN;
 }
-
-// A run of identical accept failures: the pause before each retry doubles up to 100 ms, and
-// the run is logged once, with its length, when it ends (or every few seconds while it lasts)
-// instead of once per try.
-class FailureBurst {
-public:
-    FailureBurst() : m_nError(0), m_nCount(0), m_nPauseMs(0) {}
-    ~FailureBurst() { flush(); }
-
-    // Counts one failure and returns the pause before the next try.
-    int record(int nError) {
-        std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-        if (nError != m_nError || now - m_start >= kBurstReportInterval) {
-            flush();
-            m_nError = nError;
-            m_start = now;
-        }
-        ++m_nCount;
-        m_nPauseMs = m_nPauseMs == 0 ? kFirstPauseMs : std::min(m_nPauseMs * 2, kLongestPauseMs);
-        return m_nPauseMs;
-    }
-
-    void flush() {
-        if (m_nCount > 0) {
-            MIREL_LOG(1) << "MirelServerSocket::waitForClient: socket connection error. " << m_nError << " (count "
-                         << m_nCount << ")" << endrecord;
-        }
-        m_nCount = 0;
-    }
-
-private:
-    int m_nError;
-    int m_nCount;
-    int m_nPauseMs;
-    std::chrono::steady_clock::time_point m_start;
-};
-
-// Frees a half-opened cell (and with it the socket) on every way out but success.
-class CellOwner {
-public:
-    explicit CellOwner(detail::ListenCell* pCell) : m_pCell(pCell) {}
-    ~CellOwner() { detail::ServerGate::freeCell(m_pCell); }
-    detail::ListenCell* get() const { return m_pCell; }
-    detail::ListenCell* release() {
-        detail::ListenCell* pCell = m_pCell;
-        m_pCell = 0;
-        return pCell;
-    }
-
-private:
-    CellOwner(const CellOwner&);
-    CellOwner& operator=(const CellOwner&);
-    detail::ListenCell* m_pCell;
-};
 
 [[noreturn]] void failOpening(const char* pszText) {
     int nError = errno;
@@ -133,7 +73,7 @@ void MirelServerSocket::init() {
     if (nError != 0) {
         throw MirelException(MirelString(kCreateFailed), nError);
     }
-    CellOwner cell(pNewCell);
+    detail::CellOwner cell(pNewCell);
     // Non-blocking, so that a client that went away between the wake-up and accept cannot
     // leave the wait stuck in accept where close no longer reaches it.
     int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -168,6 +108,10 @@ void MirelServerSocket::init() {
     }
 }
 
+bool MirelServerSocket::isInitialized() const {
+    return m_bInitialized;
+}
+
 void MirelServerSocket::waitForInit() {
     while (!m_bInitialized) {
         std::this_thread::sleep_for(std::chrono::microseconds(1000));
@@ -195,7 +139,7 @@ MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(bool bId
     sockaddr_in client;
     int nClient = -1;
     {
-        FailureBurst burst;
+        detail::FailureBurst burst("MirelServerSocket::waitForClient: socket connection error. ", "");
         for (;;) {
             int nError = 0;
             detail::ServerGate::WaitResult result = detail::ServerGate::await(pCell, &nError);

@@ -58,6 +58,8 @@ protected:
 public:
     // Ignored while the server is open; takes effect at the next opening.
     void setPort(int nPort);
+    // True while the server is open, without waiting (waitForInit waits for it).
+    bool isInitialized() const;
 
 protected:
     int m_nPort;

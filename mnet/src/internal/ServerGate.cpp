@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
+#include "MirelLogging.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -144,6 +146,36 @@ ServerGate::Visit::~Visit() {
     if (--m_gate.m_nVisits == 0) {
         m_gate.m_idle.notify_all();
     }
+}
+
+FailureBurst::FailureBurst(const char* pszRecordHead, const char* pszRecordTail)
+    : m_pszHead(pszRecordHead), m_pszTail(pszRecordTail), m_nError(0), m_nCount(0), m_nPauseMs(0) {}
+
+FailureBurst::~FailureBurst() {
+    flush();
+}
+
+int FailureBurst::record(int nError) {
+    const int kFirstPauseMs = 1;
+    const int kLongestPauseMs = 100;
+    const std::chrono::seconds kReportInterval(10);
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (nError != m_nError || now - m_start >= kReportInterval) {
+        flush();
+        m_nError = nError;
+        m_start = now;
+    }
+    ++m_nCount;
+    m_nPauseMs = m_nPauseMs == 0 ? kFirstPauseMs : std::min(m_nPauseMs * 2, kLongestPauseMs);
+    return m_nPauseMs;
+}
+
+void FailureBurst::flush() {
+    if (m_nCount > 0) {
+        MIREL_LOG(1) << m_pszHead << m_nError << m_pszTail << " (count " << m_nCount << ")"
+                     << MirelSupport::endrecord;
+    }
+    m_nCount = 0;
 }
 
 void ServerGate::waitIdle() {

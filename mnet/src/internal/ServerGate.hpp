@@ -16,6 +16,7 @@
 #ifndef MNET_INTERNAL_SERVER_GATE_HPP
 #define MNET_INTERNAL_SERVER_GATE_HPP
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -85,6 +86,48 @@ private:
     std::mutex m_mutex;  // guards the server's handle slot, the cells' flags and m_nVisits
     std::condition_variable m_idle;
     int m_nVisits;
+};
+
+// Owns a half-opened cell (and with it the socket) on every way out of an opening but success.
+class CellOwner {
+public:
+    explicit CellOwner(ListenCell* pCell) : m_pCell(pCell) {}
+    ~CellOwner() { ServerGate::freeCell(m_pCell); }
+    ListenCell* get() const { return m_pCell; }
+    ListenCell* release() {
+        ListenCell* pCell = m_pCell;
+        m_pCell = 0;
+        return pCell;
+    }
+
+private:
+    CellOwner(const CellOwner&);
+    CellOwner& operator=(const CellOwner&);
+    ListenCell* m_pCell;
+};
+
+// A run of identical failures of a retried wait. The pause before each retry doubles from 1 ms
+// up to 100 ms, and the run is logged once at level 1, as head, error number, tail and
+// " (count N)", when it ends (or every 10 s while it lasts) instead of once per try.
+class FailureBurst {
+public:
+    FailureBurst(const char* pszRecordHead, const char* pszRecordTail);
+    ~FailureBurst();
+
+    // Counts one failure and returns the pause in milliseconds before the next try.
+    int record(int nError);
+    void flush();
+
+private:
+    FailureBurst(const FailureBurst&);
+    FailureBurst& operator=(const FailureBurst&);
+
+    const char* m_pszHead;
+    const char* m_pszTail;
+    int m_nError;
+    int m_nCount;
+    int m_nPauseMs;
+    std::chrono::steady_clock::time_point m_start;
 };
 
 }  // namespace detail

@@ -79,6 +79,7 @@ bool peekSome(int nFd, void* pBuffer, int& nSize, int& nErrorCode) {
         return false;
     }
     nSize = static_cast<int>(n);
+    nErrorCode = 0;
     return n > 0;
 }
 
