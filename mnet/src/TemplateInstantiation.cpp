@@ -6,6 +6,7 @@
 #include "MirelProxyDependent.hpp"
 #include "MirelServerSocket.hpp"
 #include "MirelSocketConnection.hpp"
+#include "MirelUDPServerSocket.hpp"
 
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelIPCServer>;
@@ -13,3 +14,4 @@ template class MirelSupport::MirelSmartPointer<MirelNet::MirelNotificationCallba
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelProxyDependent>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelServerSocket>;
 template class MirelSupport::MirelSmartPointer<MirelNet::MirelSocketConnection>;
+template class MirelSupport::MirelSmartPointer<MirelNet::MirelUDPServerSocket>;

@@ -1,0 +1,177 @@
+#include "MirelUDPServerSocket.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "MirelBufferConnection.hpp"
+#include "MirelLogging.hpp"
+#include "internal/HostLookup.hpp"
+#include "internal/ServerGate.hpp"
+#include "internal/StreamIo.hpp"
+
+namespace MirelNet {
+
+using MirelSupport::endrecord;
+
+namespace {
+
+const char* const kCreateFailed = "MirelUDPServerSocket::init: failed to create socket.";
+const char* const kBindFailed = "MirelUDPServerSocket::init: failed to bind socket.";
+const char* const kNameFailed = "MirelUDPServerSocket::init: failed to get socket name.";
+
+// Receive errors after which the wait ends without a datagram and without a message.
+bool endsWaitQuietly(int nError) {
+    return nError == EBADF || nError == ENONET || nError == ECONNRESET || nError == ENOTSOCK ||
+           nError == EHOSTDOWN;
+}
+
+[[noreturn]] void failOpening(const char* pszText) {
+    int nError = errno;
+    throw MirelException(MirelString(pszText), nError);
+}
+
+}  // namespace
+
+MirelUDPServerSocket::MirelUDPServerSocket(int nPort, const MirelString& sBindAddress, unsigned int nBufferSize)
+    : MirelServerSocket(nPort, 0, sBindAddress), m_nBufferSize(nBufferSize), m_pReceiveBuffer(0) {}
+
+MirelUDPServerSocket::~MirelUDPServerSocket() {
+    MirelUDPServerSocket::close();
+    m_pGate->waitIdle();
+    std::free(m_pReceiveBuffer);
+}
+
+void MirelUDPServerSocket::init() {
+    if (m_pGate->isOpen(m_pSocketImpl)) {
+        return;
+    }
+    detail::ListenCell* pNewCell = 0;
+    int nError = detail::ServerGate::newCell(&pNewCell);
+    if (nError != 0) {
+        throw MirelException(MirelString(kCreateFailed), nError);
+    }
+    detail::CellOwner cell(pNewCell);
+    // Non-blocking: readiness comes from the gate's poll, and a datagram that another reader
+    // took first must not leave the wait stuck where close no longer reaches it.
+    int nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (nFd < 0) {
+        failOpening(kCreateFailed);
+    }
+    cell.get()->fd = nFd;
+    uint16_t nBindPort = static_cast<uint16_t>(m_nPort);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(nBindPort);
+    const MirelString& sBindAddress = getBindAddress();
+    address.sin_addr.s_addr = sBindAddress == "*" ? htonl(INADDR_ANY) : ::inet_addr(sBindAddress.c_str());
+    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        failOpening(kBindFailed);
+    }
+    socklen_t nLength = sizeof address;
+    if (::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+        failOpening(kNameFailed);
+    }
+    MIREL_LOG(5) << "MirelUDPServerSocket::init: Using IP Address " << detail::dottedAddress(address.sin_addr.s_addr)
+                 << " Port: " << static_cast<unsigned int>(nBindPort) << endrecord;
+    m_pGate->publish(m_pSocketImpl, cell.release());
+    m_bInitialized = true;
+    if (!m_pGate->isOpen(m_pSocketImpl)) {
+        m_bInitialized = false;  // closed between publish and the line above
+    }
+}
+
+MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(bool bIdentify,
+                                                                           MirelString& sExceptionMessage,
+                                                                           int& nErrorCode) {
+    detail::ServerGate::Visit visit(*m_pGate);
+    try {
+        init();
+    } catch (const MirelException& e) {
+        sExceptionMessage = e.getText();
+        nErrorCode = e.getCode();
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (m_pReceiveBuffer == 0 && m_nBufferSize > 0) {
+        m_pReceiveBuffer = static_cast<char*>(std::malloc(m_nBufferSize));
+        if (m_pReceiveBuffer == 0) {
+            sExceptionMessage = "MirelUDPServerSocket::waitForClient: no memory for the receive buffer.";
+            nErrorCode = ENOMEM;
+            return MirelSmartPointer<MirelConnection>();
+        }
+    }
+    detail::ListenCell* pCell = m_pGate->enter(m_pSocketImpl);
+    if (pCell == 0) {
+        return MirelSmartPointer<MirelConnection>();
+    }
+
+    sockaddr_in sender;
+    ssize_t nReceived = -1;
+    {
+        detail::FailureBurst burst("MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")");
+        for (;;) {
+            MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort << " ready, accepting messages..."
+                         << endrecord;
+            int nError = 0;
+            detail::ServerGate::WaitResult result = detail::ServerGate::await(pCell, &nError);
+            if (result == detail::ServerGate::CLOSED) {
+                m_pGate->leave(pCell);
+                return MirelSmartPointer<MirelConnection>();
+            }
+            if (result == detail::ServerGate::READY) {
+                std::memset(&sender, 0, sizeof sender);
+                socklen_t nLength = sizeof sender;
+                nReceived = ::recvfrom(pCell->fd, m_pReceiveBuffer, m_nBufferSize, 0,
+                                       reinterpret_cast<sockaddr*>(&sender), &nLength);
+                if (nReceived >= 0) {
+                    break;
+                }
+                nError = errno;
+                if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR) {
+                    continue;
+                }
+                if (endsWaitQuietly(nError)) {
+                    MIREL_LOG(9) << "MirelUDPServerSocket::waitForClientImpl: socket error=" << nError << ", exiting"
+                                 << endrecord;
+                    nErrorCode = nError;
+                    m_pGate->leave(pCell);
+                    return MirelSmartPointer<MirelConnection>();
+                }
+            }
+            if (detail::ServerGate::pause(pCell, burst.record(nError)) == detail::ServerGate::CLOSED) {
+                m_pGate->leave(pCell);
+                return MirelSmartPointer<MirelConnection>();
+            }
+        }
+    }
+    if (m_pGate->leave(pCell)) {
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (nReceived == 0) {
+        MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP server: exiting gracefully got no message" << endrecord;
+        return MirelSmartPointer<MirelConnection>();
+    }
+
+    MirelString sRemoteName;
+    if (bIdentify && detail::lookupByAddress(sender.sin_addr.s_addr, &sRemoteName)) {
+        MIREL_LOG(5) << "MirelUDPServerSocket::receive: Server connected to " << sRemoteName << ":"
+                     << static_cast<int>(ntohs(sender.sin_port)) << endrecord;
+    }
+    MirelSmartPointer<MirelConnection> spConnection(
+        new MirelBufferConnection(m_pReceiveBuffer, static_cast<int>(nReceived), sRemoteName));
+    spConnection->setLocalAccess(sender.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
+    return spConnection;
+}
+
+void MirelUDPServerSocket::close() {
+    m_pGate->close(m_pSocketImpl);
+    m_bInitialized = false;
+}
+
+}  // namespace MirelNet

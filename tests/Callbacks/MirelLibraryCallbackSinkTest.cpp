@@ -1,0 +1,368 @@
+// The sink end to end: real senders written on raw sockets, one per transport.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MirelLibraryCallbackSink.hpp"
+#include "TestSupport.hpp"
+
+using MirelNet::MirelConnection;
+using MirelNet::MirelLibraryCallbackSink;
+using MirelNet::MirelNotificationCallback;
+using MirelSupport::MirelException;
+using MirelSupport::MirelSmartPointer;
+using MirelSupport::MirelString;
+using mnettest::Bytes;
+
+namespace {
+
+// Reads the default content (one long) and remembers every value it saw.
+class Recorder : public MirelNotificationCallback {
+public:
+    explicit Recorder(int nId, int nThrow = 0) : MirelNotificationCallback(nId), m_nThrow(nThrow) {}
+    int count() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return static_cast<int>(m_values.size());
+    }
+    std::vector<long> values() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_values;
+    }
+    std::atomic<int> m_nSleepMs{0};
+
+protected:
+    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
+        long nValue = spConnection->receiveLong();
+        if (m_nSleepMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_nSleepMs.load()));
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_values.push_back(nValue);
+        }
+        if (m_nThrow == 1) {
+            throw MirelException(MirelString("Recorder: refused."), 22);
+        }
+        if (m_nThrow == 2) {
+            throw 7;
+        }
+    }
+
+private:
+    int m_nThrow;
+    std::mutex m_mutex;
+    std::vector<long> m_values;
+};
+
+Bytes message(long nHandle, long nContent) {
+    Bytes bytes;
+    for (long n : {nHandle, nContent}) {
+        uint32_t nWire = htonl(static_cast<uint32_t>(n));
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(&nWire);
+        bytes.insert(bytes.end(), p, p + 4);
+    }
+    return bytes;
+}
+
+// Where a raw sender reaches a sink, from its callback address.
+struct Endpoint {
+    std::string sType, sHost;
+    int nPort = 0;
+};
+
+Endpoint endpointOf(const std::string& sAddress) {
+    Endpoint endpoint;
+    std::size_t nColon = sAddress.find(':');
+    endpoint.sType = sAddress.substr(0, nColon);
+    std::string sRest = sAddress.substr(nColon + 1);
+    if (endpoint.sType == "pipe") {
+        endpoint.sHost = sRest;
+    } else {
+        std::size_t nPortColon = sRest.find(':');
+        endpoint.sHost = sRest.substr(0, nPortColon);
+        endpoint.nPort = std::atoi(sRest.substr(nPortColon + 1).c_str());
+    }
+    return endpoint;
+}
+
+// Opens a connection (or a datagram socket) to the sink; -1 on failure.
+int connectTo(const Endpoint& endpoint) {
+    if (endpoint.sType == "pipe") {
+        return mnettest::rawUnixConnect(mnettest::kSharedServiceDir + endpoint.sHost);
+    }
+    if (endpoint.sType == "socket") {
+        return mnettest::rawTcpConnect(endpoint.nPort, endpoint.sHost.c_str());
+    }
+    int nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to;
+    std::memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(endpoint.nPort));
+    ::inet_pton(AF_INET, endpoint.sHost.c_str(), &to.sin_addr);
+    if (::connect(nFd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(nFd);
+        return -1;
+    }
+    return nFd;
+}
+
+bool send(const Endpoint& endpoint, const Bytes& bytes) {
+    int nFd = connectTo(endpoint);
+    if (nFd < 0) {
+        return false;
+    }
+    bool bSent = endpoint.sType == "udp" ? ::send(nFd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())
+                                         : mnettest::rawSendAll(nFd, bytes);
+    ::close(nFd);
+    return bSent;
+}
+
+class SinkTest : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (std::string(GetParam()) == "pipe") {
+            MNET_REQUIRE_SHARED_DIR();
+        }
+        ::setenv("QVINTF_CALLB_CONN_TYPE", GetParam(), 1);
+        m_spSink = new MirelLibraryCallbackSink("sinktest");
+        m_endpoint = endpointOf(m_spSink->getCallbackAddress());
+    }
+    MirelSmartPointer<Recorder> add(int nId, int nThrow = 0) {
+        MirelSmartPointer<Recorder> spRecorder(new Recorder(nId, nThrow));
+        m_spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        return spRecorder;
+    }
+    // Sends one message and waits until the recorder saw it.
+    void deliver(MirelSmartPointer<Recorder>& spRecorder, long nContent) {
+        int nBefore = spRecorder->count();
+        ASSERT_TRUE(send(m_endpoint, message(spRecorder->getId(), nContent)));
+        ASSERT_TRUE(mnettest::waitUntil([&] { return spRecorder->count() > nBefore; }));
+        EXPECT_EQ(nContent, spRecorder->values().back());
+    }
+    MirelSmartPointer<MirelLibraryCallbackSink> m_spSink;
+    Endpoint m_endpoint;
+};
+
+}  // namespace
+
+TEST_P(SinkTest, DeliversToExactlyTheRegisteredCallbackAndSetsItsEvent) {
+    int nId = m_spSink->getCallbackContainer().getNewId();
+    MirelSmartPointer<Recorder> spTarget = add(nId);
+    MirelSmartPointer<Recorder> spOther = add(m_spSink->getCallbackContainer().getNewId());
+    ASSERT_TRUE(send(m_endpoint, message(nId, 4711)));
+    EXPECT_TRUE(spTarget->wait(5000));
+    EXPECT_EQ(std::vector<long>{4711}, spTarget->values());
+    EXPECT_EQ(0, spOther->count());
+    EXPECT_FALSE(spOther->wait(0));
+}
+
+TEST_P(SinkTest, KeepsServingAfterEveryKindOfBadSender) {
+    MirelSmartPointer<Recorder> spGood = add(1);
+    MirelSmartPointer<Recorder> spThrowsMirel = add(2, 1);
+    MirelSmartPointer<Recorder> spThrowsOther = add(3, 2);
+    deliver(spGood, 1);
+    ASSERT_TRUE(send(m_endpoint, message(99, 5)));  // nobody registered under 99
+    deliver(spGood, 2);
+    deliver(spThrowsMirel, 3);
+    EXPECT_FALSE(spThrowsMirel->wait(0));  // not set when doCallback throws
+    deliver(spThrowsOther, 4);
+    deliver(spGood, 5);
+    ASSERT_TRUE(send(m_endpoint, Bytes{0, 0}));  // a short message
+    deliver(spGood, 6);
+    if (m_endpoint.sType == "udp") {
+        ASSERT_TRUE(send(m_endpoint, Bytes{}));  // an empty datagram
+        ASSERT_TRUE(send(m_endpoint, Bytes{}));
+    } else {
+        int nSilent = connectTo(m_endpoint);  // connects and sends nothing
+        ASSERT_GE(nSilent, 0);
+        ::close(nSilent);
+        int nReset = connectTo(m_endpoint);  // resets mid-message
+        ASSERT_GE(nReset, 0);
+        ASSERT_TRUE(mnettest::rawSendAll(nReset, Bytes{0, 0, 0, 1, 0}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        mnettest::rawReset(nReset);
+    }
+    deliver(spGood, 7);
+    EXPECT_EQ(5, spGood->count());
+}
+
+TEST_P(SinkTest, DestroyingTheSinkWhileItWaitsEndsPromptly) {
+    auto start = std::chrono::steady_clock::now();
+    m_spSink = static_cast<MirelLibraryCallbackSink*>(0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_P(SinkTest, DestroyingTheSinkWhileACallbackRunsWaitsForIt) {
+    MirelSmartPointer<Recorder> spSlow = add(5);
+    spSlow->m_nSleepMs = 300;
+    ASSERT_TRUE(send(m_endpoint, message(5, 55)));
+    ASSERT_TRUE(mnettest::waitUntil([&] { return spSlow->refCount() > 2; }));  // the sink holds it: running
+    m_spSink = static_cast<MirelLibraryCallbackSink*>(0);
+    EXPECT_EQ(std::vector<long>{55}, spSlow->values());
+    EXPECT_TRUE(spSlow->wait(0));
+}
+
+TEST_P(SinkTest, ConcurrentSendersAreAllDeliveredOnce) {
+    const int kSenders = 8;
+    const int kEach = 200;
+    const bool bDatagrams = m_endpoint.sType == "udp";
+    std::vector<MirelSmartPointer<Recorder> > recorders;
+    for (int i = 0; i < kSenders; ++i) {
+        recorders.push_back(add(100 + i));
+    }
+    std::vector<std::thread> senders;
+    std::atomic<int> nFailures(0);
+    for (int i = 0; i < kSenders; ++i) {
+        senders.emplace_back([&, i] {
+            for (int n = 0; n < kEach; ++n) {
+                if (!send(m_endpoint, message(100 + i, n))) {
+                    ++nFailures;
+                } else if (bDatagrams && !mnettest::waitUntil([&] { return recorders[i]->count() > n; })) {
+                    ++nFailures;  // over UDP each sender waits for its delivery before the next
+                }
+            }
+        });
+    }
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    EXPECT_EQ(0, nFailures.load());
+    for (int i = 0; i < kSenders; ++i) {
+        ASSERT_TRUE(mnettest::waitUntil([&] { return recorders[i]->count() >= kEach; }, 20000)) << i;
+        std::vector<long> values = recorders[i]->values();
+        std::set<long> distinct(values.begin(), values.end());
+        EXPECT_EQ(static_cast<std::size_t>(kEach), values.size());
+        EXPECT_EQ(static_cast<std::size_t>(kEach), distinct.size());
+        EXPECT_EQ(0, *distinct.begin());
+        EXPECT_EQ(kEach - 1, *distinct.rbegin());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SinkTest, ::testing::Values("pipe", "socket", "udp"));
+
+TEST(MirelLibraryCallbackSink, DefaultIsAPipeNamedAfterTheProcess) {
+    MNET_REQUIRE_SHARED_DIR();
+    ::unsetenv("QVINTF_CALLB_CONN_TYPE");
+    MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("default"));
+    char szExpected[64];
+    std::snprintf(szExpected, sizeof szExpected, "pipe:qvintf%x", static_cast<unsigned int>(::getpid()));
+    EXPECT_EQ(szExpected, spSink->getCallbackAddress());
+    struct stat info;
+    EXPECT_EQ(0, ::stat((std::string(mnettest::kSharedServiceDir) + (szExpected + 5)).c_str(), &info));
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(5023, spSink->getCallbackSocket());
+}
+
+TEST(MirelLibraryCallbackSink, UnrecognisedTypesFallBackToThePipe) {
+    MNET_REQUIRE_SHARED_DIR();
+    for (const char* pszType : {"tcp", "ssl", "Pipe", "UDP", "SOCKET", ""}) {
+        ::setenv("QVINTF_CALLB_CONN_TYPE", pszType, 1);
+        MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("fallback"));
+        EXPECT_EQ("pipe:", spSink->getCallbackAddress().substr(0, 5)) << pszType;
+    }
+}
+
+TEST(MirelLibraryCallbackSink, MovesToTheNextPortWhen5023IsTaken) {
+    for (const char* pszType : {"socket", "udp"}) {
+        // Hold 5023 on the loopback address the sink binds to; if another process has it,
+        // the sink must move all the same.
+        int nHolder = ::socket(AF_INET, std::string(pszType) == "udp" ? SOCK_DGRAM : SOCK_STREAM, 0);
+        sockaddr_in address;
+        std::memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_port = htons(5023);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(nHolder, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::setenv("QVINTF_CALLB_CONN_TYPE", pszType, 1);
+        MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("ports"));
+        int nPort = spSink->getCallbackSocket();
+        EXPECT_GT(nPort, 5023) << pszType;
+        std::string sAddress = spSink->getCallbackAddress();
+        EXPECT_EQ(std::string(pszType) + ":127.0.0.1:" + std::to_string(nPort), sAddress);
+        MirelSmartPointer<Recorder> spRecorder(new Recorder(0));
+        spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        ASSERT_TRUE(send(endpointOf(sAddress), message(0, 1)));
+        EXPECT_TRUE(spRecorder->wait(5000)) << pszType;
+        ::close(nHolder);
+    }
+}
+
+// Runs body in a child process and returns its exit status (or -1 when it died).
+template <class F>
+int inChild(F body) {
+    pid_t nPid = ::fork();
+    if (nPid == 0) {
+        ::_exit(body());
+    }
+    int nStatus = 0;
+    ::waitpid(nPid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheSharedServiceDirectoryIsMissing) {
+    // A private mount namespace hides the directory from the child only.
+    int nResult = inChild([] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(0, "/", 0, MS_REC | MS_PRIVATE, 0) != 0 ||
+            ::mount("tmpfs", "/opt/mirel/pelnix/var/lib/corvane", "tmpfs", 0, 0) != 0) {
+            return 77;
+        }
+        ::unsetenv("QVINTF_CALLB_CONN_TYPE");
+        try {
+            MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("nodir"));
+            return 1;
+        } catch (const MirelException& e) {
+            return e.getText() == "MirelPipeServer::init: failed to prepare pipe." && e.getCode() == ENOENT ? 0 : 2;
+        }
+    });
+    if (nResult == 77) {
+        GTEST_SKIP() << "cannot hide the shared-service directory here (needs a private mount namespace)";
+    }
+    EXPECT_EQ(0, nResult);
+}
+
+TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheFirstOpeningFails) {
+    int nResult = inChild([] {
+        ::setenv("QVINTF_CALLB_CONN_TYPE", "socket", 1);
+        // No descriptor left: the server cannot open, with a code other than 98.
+        int nOpen = mnettest::countOpenFds();
+        rlimit limit;
+        limit.rlim_cur = static_cast<rlim_t>(nOpen + 3);  // room below the highest open descriptor
+        limit.rlim_max = limit.rlim_cur;
+        std::vector<int> fillers;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            return 77;
+        }
+        for (int nFd; (nFd = ::dup(0)) >= 0;) {
+            fillers.push_back(nFd);
+        }
+        try {
+            MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("nofds"));
+            return 1;
+        } catch (const MirelException& e) {
+            return e.getText() == "MirelServerSocket::init: failed to create socket." && e.getCode() == EMFILE ? 0 : 2;
+        }
+    });
+    if (nResult == 77) {
+        GTEST_SKIP() << "cannot lower the descriptor limit here";
+    }
+    EXPECT_EQ(0, nResult);
+}
