@@ -226,6 +226,16 @@ MirelString MirelSocketConnection::getPortName() {
     return m_sPortName;
 }
 
+int MirelSocketConnection::takeSocket(MirelSocketConnection& connection) {
+    int nFd = detail::cellFd(connection.m_pClient);
+    if (connection.m_pClient != 0) {
+        // The cell goes, the descriptor stays open for the new owner.
+        *static_cast<int*>(connection.m_pClient) = -1;
+        detail::closeCell(connection.m_pClient);
+    }
+    return nFd;
+}
+
 void* MirelSocketConnection::getSocket() {
     return m_pClient;
 }

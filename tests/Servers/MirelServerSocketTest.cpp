@@ -99,6 +99,14 @@ struct Wait {
     Background background;
 };
 
+// The wait for a client that is already pending; a wait that blocks ends the program.
+Connection acceptPending(MirelServerSocket& server, bool bIdentify = false) {
+    Wait wait(&server, bIdentify);
+    wait.background.finish();
+    EXPECT_FALSE(wait.bThrew) << wait.sText;
+    return wait.spConnection;
+}
+
 // An open server whose waiting thread is (very likely) blocked in its wait.
 void startWaiting(TestServer& server) {
     ASSERT_TRUE(mnettest::waitUntil([&] { return server.isOpen(); }));
@@ -158,12 +166,12 @@ private:
     std::vector<int> m_fds;
 };
 
-// Level-1 records go to a file of their own for the test's duration.
+// Log records up to nLevel go to a file of their own for the test's duration.
 class CapturedLog {
 public:
-    CapturedLog() : m_sPath(std::string("/tmp/") + mnettest::uniqueName("mnetlog") + ".log") {
+    explicit CapturedLog(int nLevel) : m_sPath(std::string("/tmp/") + mnettest::uniqueName("mnetlog") + ".log") {
         MirelSupport::MirelLogging::getInstance().setFile(m_sPath);
-        MirelSupport::MirelLogging::getInstance().setLevel(1);
+        MirelSupport::MirelLogging::getInstance().setLevel(nLevel);
     }
     ~CapturedLog() {
         MirelSupport::MirelLogging::getInstance().setLevel(0);
@@ -246,7 +254,7 @@ TEST(MirelServerSocket, IdentifyNamesTheClientHost) {
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     spServer->open();
     int nClient = mnettest::rawTcpConnect(spServer->getPort());
-    Connection spAccepted = spServer->waitForClient(true);
+    Connection spAccepted = acceptPending(*spServer, true);
     ASSERT_TRUE(spAccepted);
     in_addr loopback;
     loopback.s_addr = htonl(INADDR_LOOPBACK);
@@ -260,10 +268,10 @@ TEST(MirelServerSocket, LocalAccessOnlyFor127001) {
     Server spServer(new TestServer(mnettest::freeTcpPort(), "*"));
     spServer->open();
     int nFromOne = connectFrom("127.0.0.1", spServer->getPort());
-    Connection spFromOne = spServer->waitForClient(false);
+    Connection spFromOne = acceptPending(*spServer);
     int nFromTwo = connectFrom("127.0.0.2", spServer->getPort());
     ASSERT_GE(nFromTwo, 0);
-    Connection spFromTwo = spServer->waitForClient(true);
+    Connection spFromTwo = acceptPending(*spServer, true);
     ASSERT_TRUE(spFromOne && spFromTwo);
     EXPECT_TRUE(spFromOne->getLocalAccess());
     EXPECT_FALSE(spFromTwo->getLocalAccess());
@@ -276,7 +284,7 @@ TEST(MirelServerSocket, AcceptedSocketHasNoDelaySet) {
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     spServer->open();
     int nClient = mnettest::rawTcpConnect(spServer->getPort());
-    Connection spAccepted = spServer->waitForClient(false);
+    Connection spAccepted = acceptPending(*spServer);
     ASSERT_TRUE(spAccepted);
     int nValue = 0;
     socklen_t nLength = sizeof nValue;
@@ -310,7 +318,7 @@ TEST(MirelServerSocket, OpeningTwiceKeepsTheFirstSocket) {
     spServer->open();
     EXPECT_EQ(nFds, mnettest::countOpenFds());
     int nClient = mnettest::rawTcpConnect(spServer->getPort());
-    EXPECT_TRUE(spServer->waitForClient(false)) << "a second wait must not re-bind";
+    EXPECT_TRUE(acceptPending(*spServer)) << "a second wait must not re-bind";
     ::close(nClient);
 }
 
@@ -319,16 +327,43 @@ TEST(MirelServerSocket, BindFailureIsThrownByWaitAndLeavesServerClosed) {
     int nTaken = mnettest::rawTcpListen(&nPort);
     Server spServer(new TestServer(nPort));
     int nFds = mnettest::countOpenFds();
-    try {
-        spServer->waitForClient(false);
-        FAIL() << "bound a port that is in use";
-    } catch (const MirelException& e) {
-        EXPECT_EQ("MirelServerSocket::init: failed to bind socket.", e.getText());
-        EXPECT_EQ(EADDRINUSE, e.getCode());
+    {
+        Wait wait(spServer);
+        ASSERT_TRUE(wait.background.finish());
+        EXPECT_TRUE(wait.bThrew) << "bound a port that is in use";
+        EXPECT_EQ("MirelServerSocket::init: failed to bind socket.", wait.sText);
+        EXPECT_EQ(EADDRINUSE, wait.nCode);
     }
     EXPECT_FALSE(spServer->isOpen());
     EXPECT_EQ(nFds, mnettest::countOpenFds());
     ::close(nTaken);
+}
+
+TEST(MirelServerSocket, OpeningLogsTheBoundAddressAndTheConfiguredPort) {
+    CapturedLog log(5);
+    int nPort = mnettest::freeTcpPort();
+    Server spAll(new TestServer(nPort, "*"));
+    spAll->open();
+    Server spPortZero(new TestServer(0, "127.0.0.1"));
+    spPortZero->open();
+    EXPECT_EQ(0, spPortZero->getPort());
+    EXPECT_EQ(1u, log.linesWith("MirelServerSocket::init: Using IP Address 0.0.0.0 Port: " + std::to_string(nPort)).size());
+    EXPECT_EQ(1u, log.linesWith("MirelServerSocket::init: Using IP Address 127.0.0.1 Port: 0").size());
+}
+
+TEST(MirelServerSocket, BindAddressIsNotResolved) {
+    int nPort = mnettest::freeTcpPort();
+    Server spServer(new TestServer(nPort, "localhost"));
+    try {
+        spServer->open();  // binds 255.255.255.255; some systems refuse that
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelServerSocket::init: failed to bind socket.", e.getText());
+        EXPECT_NE(0, e.getCode());
+        return;
+    }
+    int nClient = mnettest::rawTcpConnect(nPort);
+    EXPECT_EQ(-1, nClient) << "the bind address was resolved to the loopback address";
+    ::close(nClient);
 }
 
 TEST(MirelServerSocket, CloseIsHarmlessWhenNeverOpenedOrRepeated) {
@@ -393,7 +428,7 @@ TEST(MirelServerSocket, SignalDuringWaitKeepsWaiting) {
 }
 
 TEST(MirelServerSocket, AcceptFailuresArePacedLoggedOnceAndServiceResumes) {
-    CapturedLog log;
+    CapturedLog log(1);
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     spServer->open();
     int nClient = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
@@ -454,7 +489,7 @@ TEST(MirelServerSocket, NoDescriptorLeaksOverManyRounds) {
         spServer->open();
         MirelSmartPointer<MirelSocketConnection> spClient(new MirelSocketConnection("127.0.0.1", nPort, false, false));
         spClient->transfer(nRound);
-        Connection spAccepted = spServer->waitForClient(false);
+        Connection spAccepted = acceptPending(*spServer);
         ASSERT_TRUE(spAccepted);
         ASSERT_EQ(nRound, spAccepted->receiveInt());
         spClient = nullptr;

@@ -64,6 +64,11 @@ public:
     virtual void* getSocket();
 
 protected:
+    // Takes the socket away from connection without closing it and returns its descriptor (-1
+    // when it had none); connection keeps its connected flag, so its primitives fail with 107
+    // until it is disconnected. For a connection that wraps another and takes its socket over.
+    static int takeSocket(MirelSocketConnection& connection);
+
     void* m_pClient;
     int m_nPort;
     bool m_bIdentify;
