@@ -1,5 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+
 #include "MirelBufferConnection.hpp"
 #include "MirelProxyDependent.hpp"
 #include "TestSupport.hpp"
@@ -34,4 +45,172 @@ TEST(MirelProxyDependent, SmartPointerCountsOnTheObjectBase) {
     }
     EXPECT_EQ(1, pProxy->refCount());
     EXPECT_EQ(3, spFirst->getDependentHandle());
+}
+
+// remoteNotify against raw peers on loopback and real socket files.
+
+namespace {
+
+using MirelSupport::MirelException;
+using MirelSupport::MirelString;
+using mnettest::Bytes;
+
+// A datagram socket on a loopback port the system picked.
+struct UdpReceiver {
+    UdpReceiver() {
+        m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address;
+        std::memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_nFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t nLength = sizeof address;
+        ::getsockname(m_nFd, reinterpret_cast<sockaddr*>(&address), &nLength);
+        m_nPort = ntohs(address.sin_port);
+    }
+    ~UdpReceiver() { ::close(m_nFd); }
+    // One datagram, or nothing within nTimeoutMs.
+    Bytes receive(int nTimeoutMs = 2000) {
+        pollfd wait = {m_nFd, POLLIN, 0};
+        if (::poll(&wait, 1, nTimeoutMs) <= 0) {
+            return Bytes();
+        }
+        unsigned char buffer[2048];
+        ssize_t n = ::recv(m_nFd, buffer, sizeof buffer, 0);
+        return n > 0 ? Bytes(buffer, buffer + n) : Bytes();
+    }
+    int m_nFd;
+    int m_nPort;
+};
+
+// A listener whose first client is read to its end.
+struct TcpPeer {
+    TcpPeer() { m_nListener = mnettest::rawTcpListen(&m_nPort); }
+    ~TcpPeer() { ::close(m_nListener); }
+    bool hasClient(int nTimeoutMs) {
+        pollfd wait = {m_nListener, POLLIN, 0};
+        return ::poll(&wait, 1, nTimeoutMs) > 0;
+    }
+    Bytes readClient() {
+        if (!hasClient(2000)) {
+            return Bytes();
+        }
+        int nClient = ::accept(m_nListener, 0, 0);
+        Bytes bytes = mnettest::rawReceive(nClient, 64, 2000);  // stops at the sender's close
+        ::close(nClient);
+        return bytes;
+    }
+    int m_nListener;
+    int m_nPort = 0;
+};
+
+void notify(const std::string& sAddress, long nHandle, long nId) {
+    MirelSmartPointer<MirelProxyDependent> spProxy(new MirelProxyDependent(sAddress, nHandle));
+    spProxy->remoteNotify(MirelNotification(nId));
+}
+
+}  // namespace
+
+TEST(MirelProxyDependentRemoteNotify, UdpSendsOneDatagramOfHandleThenId) {
+    UdpReceiver receiver;
+    notify("udp:127.0.0.1:" + std::to_string(receiver.m_nPort), 7, 0x01020304);
+    EXPECT_EQ("00 00 00 07 01 02 03 04", mnettest::hex(receiver.receive()));
+    notify("udp:localhost:" + std::to_string(receiver.m_nPort), -1, 2);
+    EXPECT_EQ("ff ff ff ff 00 00 00 02", mnettest::hex(receiver.receive()));
+}
+
+TEST(MirelProxyDependentRemoteNotify, SocketWritesHandleThenIdWithoutHandshakeAndCloses) {
+    TcpPeer peer;
+    std::thread sender([&] { notify("socket:127.0.0.1:" + std::to_string(peer.m_nPort), 3, 9); });
+    EXPECT_EQ("00 00 00 03 00 00 00 09", mnettest::hex(peer.readClient()));
+    sender.join();
+    std::thread byName([&] { notify("socket:localhost:" + std::to_string(peer.m_nPort) + "x7", 4, 1); });
+    EXPECT_EQ("00 00 00 04 00 00 00 01", mnettest::hex(peer.readClient()));
+    byName.join();
+}
+
+TEST(MirelProxyDependentRemoteNotify, PipeReachesTheNamedEndpointAndSkipsTheSeparatorUnread) {
+    MNET_REQUIRE_SHARED_DIR();
+    std::string sName = mnettest::uniqueName("proxy");
+    int nListener = mnettest::rawUnixListen(mnettest::kSharedServiceDir + sName);
+    ASSERT_GE(nListener, 0);
+    for (const std::string& sAddress : {"pipe:" + sName, "pipeX" + sName}) {
+        notify(sAddress, 5, 6);  // the backlog holds the connection until it is accepted
+        int nClient = ::accept(nListener, 0, 0);
+        EXPECT_EQ("00 00 00 05 00 00 00 06", mnettest::hex(mnettest::rawReceive(nClient, 64, 2000))) << sAddress;
+        ::close(nClient);
+    }
+    ::close(nListener);
+    ::unlink((mnettest::kSharedServiceDir + sName).c_str());
+}
+
+TEST(MirelProxyDependentRemoteNotify, UnknownOrIncompleteNamesSendNothingAndRaiseNothing) {
+    TcpPeer peer;
+    UdpReceiver receiver;
+    std::string sTcpPort = std::to_string(peer.m_nPort);
+    for (const std::string& sAddress :
+         {std::string("tcp:127.0.0.1:") + sTcpPort, std::string("socket:127.0.0.1"), std::string("socket"),
+          std::string("udp"), std::string("ssl"), std::string("udp:"), std::string(""), std::string("so")}) {
+        EXPECT_NO_THROW(notify(sAddress, 1, 1)) << sAddress;
+    }
+    EXPECT_FALSE(peer.hasClient(100));
+    EXPECT_TRUE(receiver.receive(100).empty());
+}
+
+TEST(MirelProxyDependentRemoteNotify, PipeNameAloneFailsLikeAnEmptyPipeName) {
+    for (const char* pszAddress : {"pipe", "pipe:"}) {
+        try {
+            notify(pszAddress, 1, 1);
+            ADD_FAILURE() << "no exception for " << pszAddress;
+        } catch (const MirelException& e) {
+            EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText()) << pszAddress;
+            EXPECT_NE(0, e.getCode());
+        }
+    }
+}
+
+TEST(MirelProxyDependentRemoteNotify, GoneRemoteThrowsTheConnectionFailureAndTheNextCallTriesAgain) {
+    int nPort = mnettest::freeTcpPort();
+    std::string sAddress = "socket:127.0.0.1:" + std::to_string(nPort);
+    try {
+        notify(sAddress, 1, 1);
+        ADD_FAILURE() << "no exception";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelSocketConnection::establish: connection request failed.", e.getText());
+        EXPECT_EQ(ECONNREFUSED, e.getCode());
+    }
+    // The remote comes back on the same port: the next call starts from scratch and arrives.
+    int nListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(nListener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(nListener, 4) == 0) {
+        notify(sAddress, 2, 3);
+        int nClient = ::accept(nListener, 0, 0);
+        EXPECT_EQ("00 00 00 02 00 00 00 03", mnettest::hex(mnettest::rawReceive(nClient, 64, 2000)));
+        ::close(nClient);
+    }
+    ::close(nListener);
+    MNET_REQUIRE_SHARED_DIR();
+    try {
+        notify("pipe:" + mnettest::uniqueName("gone"), 1, 1);
+        ADD_FAILURE() << "no exception";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText());
+        EXPECT_EQ(ENOENT, e.getCode());
+    }
+}
+
+TEST(MirelProxyDependentRemoteNotify, SslFormFailsItsFirstWriteWithoutTraffic) {
+    TcpPeer peer;
+    try {
+        notify("ssl:127.0.0.1:" + std::to_string(peer.m_nPort), 1, 1);
+        ADD_FAILURE() << "no exception";
+    } catch (const MirelException& e) {
+        EXPECT_EQ("MirelConnection::put: transfer failed.", e.getText());
+        EXPECT_EQ(ENOTCONN, e.getCode());
+    }
+    EXPECT_FALSE(peer.hasClient(100));
 }

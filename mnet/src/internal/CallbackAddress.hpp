@@ -1,0 +1,29 @@
+// Internal: how a sender reads a callback address ("udp:host:port", "pipe:name",
+// "socket:host:port", "ssl:host:port"). Not installed.
+#ifndef MNET_INTERNAL_CALLBACK_ADDRESS_HPP
+#define MNET_INTERNAL_CALLBACK_ADDRESS_HPP
+
+#include "MirelString.hpp"
+
+namespace MirelNet {
+namespace detail {
+
+struct CallbackAddress {
+    enum Kind { NONE, UDP, PIPE, SOCKET, SSL };
+    Kind kind;
+    MirelSupport::MirelString sHost;  // the pipe name for PIPE
+    int nPort;
+};
+
+// Recognises the leading text, tested in the order udp, pipe, socket, ssl; the character
+// after it is skipped unread, and a name made of the leading text alone has an empty endpoint
+// part. Host forms split their endpoint part at its first ':' and read the port like atoi
+// (leading blanks and a sign accepted, digits up to the first other character, none gives 0;
+// a value beyond an int is clamped). NONE when the leading text is unknown or a host form has
+// no ':'. Never throws.
+CallbackAddress parseCallbackAddress(const MirelSupport::MirelString& sAddress);
+
+}  // namespace detail
+}  // namespace MirelNet
+
+#endif
