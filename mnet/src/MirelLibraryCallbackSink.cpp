@@ -15,6 +15,7 @@
 #include "MirelPipeServer.hpp"
 #include "MirelServerSocket.hpp"
 #include "MirelUDPServerSocket.hpp"
+#include "internal/CallbackDelivery.hpp"
 #include "internal/HostLookup.hpp"
 
 namespace MirelNet {
@@ -229,32 +230,6 @@ bool MirelLibraryCallbackSink::tryNextPort() {
     return true;
 }
 
-void MirelLibraryCallbackSink::deliver(MirelSmartPointer<MirelConnection>& spClient) {
-    // Whatever one sender does, its failure stays with its message.
-    try {
-        long hCallback = spClient->receiveLong();
-        MIREL_LOG(9) << "MirelLibraryCallbackSink::run: hCallback=" << hCallback << endrecord;
-        MirelSupport::MirelCriticalSection guard(m_callbackContainer.mutex(), true);
-        MirelSmartPointer<MirelNotificationCallback> spCallback =
-            m_callbackContainer.lookup(static_cast<int>(hCallback));
-        if (spCallback) {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::run: found callback... invoking" << endrecord;
-            spCallback->callback(spClient);
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::run: callback returned" << endrecord;
-        } else {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::run: unable to find callback... ignoring notification"
-                         << endrecord;
-        }
-    } catch (const MirelException& e) {
-        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: " << e.getText() << " (code "
-                     << e.getCode() << ")" << endrecord;
-    } catch (const std::exception& e) {
-        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: " << e.what() << endrecord;
-    } catch (...) {
-        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: unknown exception" << endrecord;
-    }
-}
-
 int MirelLibraryCallbackSink::run() {
     MIREL_LOG(9) << "MirelLibraryCallbackSink::run: enter" << endrecord;
     int rc = 0;
@@ -328,7 +303,7 @@ int MirelLibraryCallbackSink::run() {
         }
         nPauseMs = 0;
         MIREL_LOG(9) << "MirelLibraryCallbackSink::run: received data : " << sAddress << endrecord;
-        deliver(spClient);
+        detail::deliverCallbackMessage(m_callbackContainer, spClient);
     }
     MIREL_LOG(9) << "MirelLibraryCallbackSink::run: exiting rc=" << rc << endrecord;
     return rc;

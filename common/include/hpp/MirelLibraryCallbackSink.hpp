@@ -72,7 +72,6 @@ private:
     MirelLibraryCallbackSink& operator=(const MirelLibraryCallbackSink&);
 
     void setCallbackName(const MirelString& sName);
-    void deliver(MirelSmartPointer<MirelConnection>& spClient);
     void reportStartFailure(const MirelString& sText, int nCode);
     bool isServerReady() const;
 
