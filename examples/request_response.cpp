@@ -56,17 +56,35 @@ void answer(MirelConnection& client) {
     }
 }
 
-// The server thread: one client after another until the main thread closes the server.
+// The server thread: one client after another until the main thread stops it.
 struct ServerThread {
     MirelSmartPointer<MirelServerSocket> spServer;
     std::atomic<bool> bFailed{false};
     std::atomic<int> nFailureCode{0};
+    std::atomic<bool> bStopping{false};
+    std::atomic<bool> bDone{false};
 
     void run() {
-        for (;;) {
+        serve();
+        bDone = true;
+    }
+
+    // From another thread. close() wakes a thread blocked in waitForClient, but a wait that
+    // starts after the close opens the server again: so raise the flag that the loop checks
+    // before each wait, and close until the server thread has left.
+    void stop() {
+        bStopping = true;
+        while (!bDone) {
+            spServer->close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    void serve() {
+        while (!bStopping) {
             MirelSmartPointer<MirelConnection> spClient;
             try {
-                // Opens the server on the first call; empty once close() was called.
+                // Opens the server if it is closed; empty when close() woke it.
                 spClient = spServer->waitForClient(false);
             } catch (const MirelException& e) {
                 nFailureCode = e.getCode();  // could not open: 98 when the port is taken
@@ -152,10 +170,12 @@ int main() {
     for (int nAttempt = 0; nAttempt < 5 && !thread.joinable(); ++nAttempt) {
         nPort = freeLoopbackPort();
         server.bFailed = false;
+        server.bDone = false;
+        server.bStopping = false;
         server.spServer = new MirelServerSocket(nPort, 16, "127.0.0.1");
         thread = std::thread(&ServerThread::run, &server);
         if (!waitUntilListening(server)) {
-            server.spServer->close();
+            server.stop();
             thread.join();
             if (server.nFailureCode != 98) {
                 std::fprintf(stderr, "the server did not start (code %d)\n", server.nFailureCode.load());
@@ -177,8 +197,7 @@ int main() {
         std::fprintf(stderr, "client: %s (code %d)\n", e.getText().c_str(), e.getCode());
     }
 
-    // close wakes the server thread out of waitForClient, which then returns empty.
-    server.spServer->close();
+    server.stop();
     thread.join();
     return bOk ? 0 : 1;
 }
