@@ -14,6 +14,9 @@ int runListen(const ListenOptions& options);
 int runNotify(const NotifyOptions& options);
 int runDemo(const DemoOptions& options);
 
+// The directory in which pipe sinks make their endpoint files, without a trailing '/'.
+std::string sharedServiceDir();
+
 // True when pipe sinks can make their endpoint files: the shared-service directory exists
 // and this user may create files in it. A missing directory is created (mode 1777) when this
 // user may; otherwise false with the reason in *psWhy, one line.

@@ -9,9 +9,6 @@
 
 namespace mnettool {
 
-namespace {
-
-// The directory without its trailing '/'.
 std::string sharedServiceDir() {
     std::string sDir = MirelNet::MirelPipeServer::getFullPipeName("");
     while (sDir.size() > 1 && sDir.back() == '/') {
@@ -19,6 +16,8 @@ std::string sharedServiceDir() {
     }
     return sDir;
 }
+
+namespace {
 
 // mkdir -p: every missing parent with the default mode, as the shell command makes them.
 int makeDirectories(const std::string& sDir) {
@@ -44,8 +43,7 @@ bool prepareSharedServiceDir(std::string* psWhy) {
             nError = errno;
         }
         if (nError != 0) {
-            *psWhy = sDir + " is missing and cannot be created here (" + std::strerror(nError) +
-                     "); create it with: sudo mkdir -p " + sDir + " && sudo chmod 1777 " + sDir;
+            *psWhy = sDir + " is missing and cannot be created here (" + std::strerror(nError) + ")";
             return false;
         }
         return true;
