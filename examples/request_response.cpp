@@ -35,7 +35,8 @@ namespace {
 void answer(MirelConnection& client) {
     char szService[64];
     int nError = 0;
-    if (!client.getLine(szService, sizeof szService, nError) || std::strcmp(szService, "calculator") != 0) {
+    if (!client.getLine(szService, sizeof szService, nError) ||
+        std::strcmp(szService, "calculator") != 0) {
         return;  // not our service: dropping the connection refuses it
     }
     char cYes = '+';
@@ -138,7 +139,8 @@ bool waitUntilListening(ServerThread& server) {
 
 // One request on its own connection. False when the reply was not the expected one.
 bool ask(int nPort, const MirelString& sOperation, const int* pValues, int nCount) {
-    MirelSmartPointer<MirelSocketConnection> spClient(new MirelSocketConnection("127.0.0.1", nPort, false, false));
+    MirelSmartPointer<MirelSocketConnection> spClient(
+        new MirelSocketConnection("127.0.0.1", nPort, false, false));
     spClient->setServiceName("calculator");
     // The first typed operation connects and runs the handshake.
     spClient->transfer(sOperation);
@@ -178,7 +180,8 @@ int main() {
             server.stop();
             thread.join();
             if (server.nFailureCode != 98) {
-                std::fprintf(stderr, "the server did not start (code %d)\n", server.nFailureCode.load());
+                std::fprintf(stderr, "the server did not start (code %d)\n",
+                             server.nFailureCode.load());
                 return 1;
             }
         }

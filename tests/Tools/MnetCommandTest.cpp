@@ -37,7 +37,8 @@ struct Outcome {
 };
 
 int millisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
@@ -109,7 +110,8 @@ public:
         bool bOutOpen = true;
         bool bErrOpen = true;
         while ((bOutOpen || bErrOpen) && Clock::now() < deadline) {
-            pollfd waits[2] = {{bOutOpen ? m_nOut : -1, POLLIN, 0}, {bErrOpen ? m_nErr : -1, POLLIN, 0}};
+            pollfd waits[2] = {{bOutOpen ? m_nOut : -1, POLLIN, 0},
+                               {bErrOpen ? m_nErr : -1, POLLIN, 0}};
             if (::poll(waits, 2, millisecondsUntil(deadline)) <= 0) {
                 continue;
             }
@@ -185,7 +187,8 @@ int countLines(const std::string& sText) {
 
 // A wrong use: the exit code, nothing on standard output, exactly one line on standard
 // error that holds sExpected.
-void expectOneErrorLine(const std::vector<std::string>& arguments, int nExitCode, const std::string& sExpected) {
+void expectOneErrorLine(const std::vector<std::string>& arguments, int nExitCode,
+                        const std::string& sExpected) {
     Outcome outcome = runMnet(arguments);
     std::string sCall;
     for (const std::string& s : arguments) {
@@ -194,7 +197,8 @@ void expectOneErrorLine(const std::vector<std::string>& arguments, int nExitCode
     EXPECT_EQ(nExitCode, outcome.nExitCode) << "mnet" << sCall << "\n" << outcome.sErr;
     EXPECT_EQ("", outcome.sOut) << "mnet" << sCall;
     EXPECT_EQ(1, countLines(outcome.sErr)) << "mnet" << sCall << ":\n" << outcome.sErr;
-    EXPECT_NE(std::string::npos, outcome.sErr.find(sExpected)) << "mnet" << sCall << ":\n" << outcome.sErr;
+    EXPECT_NE(std::string::npos, outcome.sErr.find(sExpected)) << "mnet" << sCall << ":\n"
+                                                               << outcome.sErr;
 }
 
 bool isSocketFile(const std::string& sPath) {
@@ -212,9 +216,11 @@ public:
     }
 };
 
-const ::testing::Environment* const g_pProgramBuilt = ::testing::AddGlobalTestEnvironment(new ProgramBuilt);
+const ::testing::Environment* const g_pProgramBuilt =
+    ::testing::AddGlobalTestEnvironment(new ProgramBuilt);
 
-const char* const kTimePattern = "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}Z";
+const char* const kTimePattern =
+    "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}Z";
 
 class ListenAndNotify : public ::testing::TestWithParam<const char*> {
 protected:
@@ -242,13 +248,15 @@ TEST_P(ListenAndNotify, OneNotificationTravelsBetweenTwoProcesses) {
     Outcome outcome = listen.finish(15000);
     EXPECT_EQ(0, outcome.nExitCode) << outcome.sErr;
     EXPECT_EQ("", outcome.sErr);
-    EXPECT_TRUE(std::regex_match(outcome.sOut, std::regex(std::string("handle=5 id=1234 time=") + kTimePattern + "\n")))
+    EXPECT_TRUE(std::regex_match(
+        outcome.sOut, std::regex(std::string("handle=5 id=1234 time=") + kTimePattern + "\n")))
         << outcome.sOut;
 }
 
 TEST_P(ListenAndNotify, UnregisteredHandleIsIgnoredAndJsonLinesFollow) {
     Program listen;
-    ASSERT_TRUE(listen.start({"listen", "--type", GetParam(), "--handles", "2", "--count", "1", "--json"}));
+    ASSERT_TRUE(
+        listen.start({"listen", "--type", GetParam(), "--handles", "2", "--count", "1", "--json"}));
     std::string sAddress;
     ASSERT_TRUE(listen.readLine(&sAddress, 15000)) << listen.finish(1000).sErr;
 
@@ -266,7 +274,8 @@ TEST_P(ListenAndNotify, UnregisteredHandleIsIgnoredAndJsonLinesFollow) {
     Outcome outcome = listen.finish(15000);
     EXPECT_EQ(0, outcome.nExitCode) << outcome.sErr;
     EXPECT_TRUE(std::regex_match(outcome.sOut,
-                                 std::regex(std::string("\\{\"handle\":1,\"id\":-8,\"time\":\"") + kTimePattern + "\"\\}\n")))
+                                 std::regex(std::string("\\{\"handle\":1,\"id\":-8,\"time\":\"") +
+                                            kTimePattern + "\"\\}\n")))
         << outcome.sOut;
 }
 
@@ -283,7 +292,8 @@ TEST_P(ListenAndNotify, TerminationAndInterruptStopCleanly) {
         EXPECT_EQ("", outcome.sOut);
         EXPECT_EQ("", outcome.sErr);
         if (sAddress.compare(0, 5, "pipe:") == 0) {
-            EXPECT_FALSE(isSocketFile(MirelNet::MirelPipeServer::getFullPipeName(sAddress.substr(5))))
+            EXPECT_FALSE(
+                isSocketFile(MirelNet::MirelPipeServer::getFullPipeName(sAddress.substr(5))))
                 << "the endpoint file stayed behind";
         }
     }
@@ -295,15 +305,17 @@ TEST(MnetCommand, UnreachablePeerFailsWithTextCodeAndDescription) {
     int nPort = mnettest::freeTcpPort();
     ASSERT_GT(nPort, 0);
     std::string sAddress = "socket:127.0.0.1:" + std::to_string(nPort);
-    expectOneErrorLine({"notify", sAddress, "1"}, 1,
-                       "mnet notify: " + sAddress +
-                           ": MirelSocketConnection::establish: connection request failed. (code 111: " +
-                           std::strerror(111) + ")");
+    expectOneErrorLine(
+        {"notify", sAddress, "1"}, 1,
+        "mnet notify: " + sAddress +
+            ": MirelSocketConnection::establish: connection request failed. (code 111: " +
+            std::strerror(111) + ")");
 }
 
 TEST(MnetCommand, MissingPipeEndpointFails) {
     std::string sName = mnettest::uniqueName("mnetclinone");
-    expectOneErrorLine({"notify", "pipe:" + sName, "1"}, 1, "MirelPipeConnection::establish: connection request failed.");
+    expectOneErrorLine({"notify", "pipe:" + sName, "1"}, 1,
+                       "MirelPipeConnection::establish: connection request failed.");
 }
 
 TEST(MnetCommand, SslShellReportsThatNothingMoves) {
@@ -319,14 +331,17 @@ TEST(MnetCommand, WrongUseEndsWithOneLineAndExitCodeTwo) {
     expectOneErrorLine({"notify", "socket:127.0.0.1", "1"}, 2, "bad ADDRESS 'socket:127.0.0.1'");
     expectOneErrorLine({"notify", "udp:127.0.0.1:http", "1"}, 2, "the port must be a number");
     expectOneErrorLine({"notify", "pipe:", "1"}, 2, "the pipe name is empty");
-    expectOneErrorLine({"notify", "udp:127.0.0.1:9", "one"}, 2,
-                       "HANDLE needs a whole number from -2147483648 to 2147483647, got 'one'; usage: mnet notify "
-                       "ADDRESS HANDLE [ID]");
+    expectOneErrorLine(
+        {"notify", "udp:127.0.0.1:9", "one"}, 2,
+        "HANDLE needs a whole number from -2147483648 to 2147483647, got 'one'; usage: mnet notify "
+        "ADDRESS HANDLE [ID]");
     expectOneErrorLine({"notify", "udp:127.0.0.1:9", "1", "2x"}, 2, "ID needs a whole number");
     expectOneErrorLine({"notify", "udp:127.0.0.1:9"}, 2, "HANDLE is missing");
-    expectOneErrorLine({"listen", "--count", "many"}, 2, "mnet listen: --count needs a whole number");
+    expectOneErrorLine({"listen", "--count", "many"}, 2,
+                       "mnet listen: --count needs a whole number");
     expectOneErrorLine({"listen", "--handles", "0"}, 2, "--handles needs a whole number from 1");
-    expectOneErrorLine({"listen", "--type", "tcp"}, 2, "--type must be pipe, socket or udp, got 'tcp'");
+    expectOneErrorLine({"listen", "--type", "tcp"}, 2,
+                       "--type must be pipe, socket or udp, got 'tcp'");
     expectOneErrorLine({"listen", "--type"}, 2, "option --type needs a value");
     expectOneErrorLine({"demo", "--count", "-3"}, 2, "mnet demo: --count needs a whole number");
     expectOneErrorLine({"demo", "now"}, 2, "unexpected argument 'now'");
@@ -334,8 +349,11 @@ TEST(MnetCommand, WrongUseEndsWithOneLineAndExitCodeTwo) {
 
 TEST(MnetCommand, HelpAndVersionGoToStandardOutput) {
     for (const std::vector<std::string>& arguments :
-         std::vector<std::vector<std::string>>{{"--help"}, {"help", "listen"}, {"listen", "--help"},
-                                               {"notify", "-h"}, {"demo", "--help"}}) {
+         std::vector<std::vector<std::string>>{{"--help"},
+                                               {"help", "listen"},
+                                               {"listen", "--help"},
+                                               {"notify", "-h"},
+                                               {"demo", "--help"}}) {
         Outcome outcome = runMnet(arguments);
         EXPECT_EQ(0, outcome.nExitCode);
         EXPECT_EQ("", outcome.sErr);
@@ -351,13 +369,17 @@ TEST(MnetCommand, DemoPrintsATableAndDeliversEverything) {
     EXPECT_EQ(0, outcome.nExitCode) << outcome.sOut << outcome.sErr;
     EXPECT_NE(std::string::npos, outcome.sOut.find("transport  address")) << outcome.sOut;
     for (const char* pszTransport : {"socket", "udp"}) {
-        EXPECT_TRUE(std::regex_search(outcome.sOut, std::regex(std::string("\n") + pszTransport + " +" + pszTransport +
-                                                                ":127\\.0\\.0\\.1:[0-9]+ +20 +20 +[0-9.]+ [mu]s +[0-9.]+ [mu]s\n")))
+        EXPECT_TRUE(std::regex_search(
+            outcome.sOut,
+            std::regex(std::string("\n") + pszTransport + " +" + pszTransport +
+                       ":127\\.0\\.0\\.1:[0-9]+ +20 +20 +[0-9.]+ [mu]s +[0-9.]+ [mu]s\n")))
             << outcome.sOut;
     }
     std::string sWhy;
     if (mnettest::sharedServiceDirUsable(&sWhy)) {
-        EXPECT_TRUE(std::regex_search(outcome.sOut, std::regex("\npipe +pipe:qvintf[0-9a-f]+ +20 +20 "))) << outcome.sOut;
+        EXPECT_TRUE(
+            std::regex_search(outcome.sOut, std::regex("\npipe +pipe:qvintf[0-9a-f]+ +20 +20 ")))
+            << outcome.sOut;
     }
     EXPECT_NE(std::string::npos, outcome.sOut.find("\nall ")) << outcome.sOut;
 }

@@ -10,10 +10,10 @@
 using mnettool::CallbackAddress;
 using mnettool::Command;
 using mnettool::CommandLine;
-using mnettool::UsageError;
 using mnettool::parseCallbackAddress;
 using mnettool::parseCommandLine;
 using mnettool::parseNumber;
+using mnettool::UsageError;
 
 namespace {
 
@@ -76,7 +76,8 @@ TEST(Options, ListenDefaults) {
 }
 
 TEST(Options, ListenTakesValuesSeparateOrAfterEquals) {
-    CommandLine line = parse({"listen", "--type", "socket", "--handles=4", "--count", "7", "--json"});
+    CommandLine line =
+        parse({"listen", "--type", "socket", "--handles=4", "--count", "7", "--json"});
     EXPECT_EQ("socket", line.listen.sType);
     EXPECT_EQ(4, line.listen.nHandles);
     EXPECT_EQ(7, line.listen.nCount);
@@ -93,9 +94,12 @@ TEST(Options, ListenRejectsBadValues) {
     EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--count", "0"}).command());
     EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--handles", "-1"}).command());
     EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--handles", "100001"}).command());
-    EXPECT_EQ("option --type needs a value", std::string(usageErrorOf({"listen", "--type"}).what()));
-    EXPECT_EQ("option --json takes no value", std::string(usageErrorOf({"listen", "--json=yes"}).what()));
-    EXPECT_EQ("unknown option '--verbose'", std::string(usageErrorOf({"listen", "--verbose"}).what()));
+    EXPECT_EQ("option --type needs a value",
+              std::string(usageErrorOf({"listen", "--type"}).what()));
+    EXPECT_EQ("option --json takes no value",
+              std::string(usageErrorOf({"listen", "--json=yes"}).what()));
+    EXPECT_EQ("unknown option '--verbose'",
+              std::string(usageErrorOf({"listen", "--verbose"}).what()));
     EXPECT_EQ("unexpected argument 'now'", std::string(usageErrorOf({"listen", "now"}).what()));
 }
 
@@ -115,7 +119,8 @@ TEST(Options, NotifyReadsAddressHandleAndOptionalId) {
 TEST(Options, NotifyRejectsWrongUse) {
     EXPECT_EQ("ADDRESS and HANDLE are missing", std::string(usageErrorOf({"notify"}).what()));
     EXPECT_EQ("HANDLE is missing", std::string(usageErrorOf({"notify", "udp:127.0.0.1:9"}).what()));
-    EXPECT_EQ("unexpected argument 'x'", std::string(usageErrorOf({"notify", "udp:127.0.0.1:9", "1", "2", "x"}).what()));
+    EXPECT_EQ("unexpected argument 'x'",
+              std::string(usageErrorOf({"notify", "udp:127.0.0.1:9", "1", "2", "x"}).what()));
     EXPECT_EQ("HANDLE needs a whole number from -2147483648 to 2147483647, got 'abc'",
               std::string(usageErrorOf({"notify", "udp:127.0.0.1:9", "abc"}).what()));
     EXPECT_EQ(Command::Notify, usageErrorOf({"notify", "udp:127.0.0.1:9", "2147483648"}).command());

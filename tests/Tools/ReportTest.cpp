@@ -25,22 +25,26 @@ std::vector<std::string> linesOf(const std::string& sText) {
 }  // namespace
 
 TEST(Report, FailureCarriesTextCodeAndSystemDescription) {
-    EXPECT_EQ(std::string("MirelSocketConnection::establish: connection request failed. (code 111: ") +
-                  std::strerror(111) + ")",
-              mnettool::describeFailure("MirelSocketConnection::establish: connection request failed.", 111));
+    EXPECT_EQ(
+        std::string("MirelSocketConnection::establish: connection request failed. (code 111: ") +
+            std::strerror(111) + ")",
+        mnettool::describeFailure("MirelSocketConnection::establish: connection request failed.",
+                                  111));
     EXPECT_EQ("x. (code 0: no system error)", mnettool::describeFailure("x.", 0));
 }
 
 TEST(Report, TimestampIsUtcWithMicroseconds) {
     using namespace std::chrono;
     EXPECT_EQ("1970-01-01T00:00:00.000000Z", mnettool::utcTimestamp(system_clock::time_point()));
-    system_clock::time_point when(duration_cast<system_clock::duration>(microseconds(1700000000123456LL)));
+    system_clock::time_point when(
+        duration_cast<system_clock::duration>(microseconds(1700000000123456LL)));
     EXPECT_EQ("2023-11-14T22:13:20.123456Z", mnettool::utcTimestamp(when));
 }
 
 TEST(Report, NotificationLineAsTextAndAsJson) {
     EXPECT_EQ("handle=3 id=-42 time=T", mnettool::notificationLine(3, -42, "T", false));
-    EXPECT_EQ("{\"handle\":3,\"id\":-42,\"time\":\"T\"}", mnettool::notificationLine(3, -42, "T", true));
+    EXPECT_EQ("{\"handle\":3,\"id\":-42,\"time\":\"T\"}",
+              mnettool::notificationLine(3, -42, "T", true));
 }
 
 TEST(Report, PercentileIsNearestRank) {

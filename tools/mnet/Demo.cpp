@@ -94,13 +94,14 @@ bool startLane(Lane& lane) {
     lane.spCallback = new TimingCallback(lane.nHandle);
     lane.spSink->getCallbackContainer().add(
         MirelSmartPointer<MirelNotificationCallback>(lane.spCallback.operator->()));
-    MirelProxyDependentContainer::getInstance().add(
-        MirelSmartPointer<MirelProxyDependent>(new MirelProxyDependent(lane.row.sAddress, lane.nHandle)));
+    MirelProxyDependentContainer::getInstance().add(MirelSmartPointer<MirelProxyDependent>(
+        new MirelProxyDependent(lane.row.sAddress, lane.nHandle)));
     return true;
 }
 
 // Waits until the callback has seen nId or the deadline passes; the arrival in *pWhen.
-bool awaitDelivery(TimingCallback& callback, long nId, Clock::time_point deadline, Clock::time_point* pWhen) {
+bool awaitDelivery(TimingCallback& callback, long nId, Clock::time_point deadline,
+                   Clock::time_point* pWhen) {
     for (;;) {
         if (callback.arrival(nId, pWhen)) {
             return true;
@@ -109,7 +110,8 @@ bool awaitDelivery(TimingCallback& callback, long nId, Clock::time_point deadlin
         if (now >= deadline) {
             return false;
         }
-        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        auto remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
         // Set by any delivery, also a late one of an earlier id: look again after each.
         if (callback.wait(static_cast<int>(remaining))) {
             callback.reset();
@@ -136,17 +138,21 @@ void runLane(Lane& lane, const DemoOptions& options) {
         }
         ++lane.row.nSent;
         Clock::time_point arrived;
-        if (awaitDelivery(*lane.spCallback, i, start + std::chrono::milliseconds(options.nTimeoutMs), &arrived)) {
+        if (awaitDelivery(*lane.spCallback, i,
+                          start + std::chrono::milliseconds(options.nTimeoutMs), &arrived)) {
             ++lane.row.nDelivered;
-            lane.row.latenciesUs.push_back(std::chrono::duration<double, std::micro>(arrived - start).count());
+            lane.row.latenciesUs.push_back(
+                std::chrono::duration<double, std::micro>(arrived - start).count());
         } else {
             ++nLate;
         }
     }
     if (nFailures > 0) {
-        lane.row.sNote = std::to_string(nFailures) + " sends failed, the first with: " + sFirstFailure;
+        lane.row.sNote =
+            std::to_string(nFailures) + " sends failed, the first with: " + sFirstFailure;
     } else if (nLate > 0) {
-        lane.row.sNote = std::to_string(nLate) + " not delivered within " + std::to_string(options.nTimeoutMs) + " ms";
+        lane.row.sNote = std::to_string(nLate) + " not delivered within " +
+                         std::to_string(options.nTimeoutMs) + " ms";
     }
 }
 
@@ -161,15 +167,17 @@ int runDemo(const DemoOptions& options) {
     std::string sWhyNoPipe;
     bool bPipe = prepareSharedServiceDir(&sWhyNoPipe);
 
-    std::printf("mnet demo: %d notifications per transport, sent one at a time through proxy dependents;\n"
-                "latency is the time from remoteNotify to the callback's event.\n",
-                options.nCount);
+    std::printf(
+        "mnet demo: %d notifications per transport, sent one at a time through proxy dependents;\n"
+        "latency is the time from remoteNotify to the callback's event.\n",
+        options.nCount);
     if (!bPipe) {
         std::string sDir = sharedServiceDir();
-        std::printf("note: %s.\n"
-                    "      The pipe transport is skipped; the network transports run. To include it:\n"
-                    "      sudo mkdir -p %s && sudo chmod 1777 %s\n",
-                    sWhyNoPipe.c_str(), sDir.c_str(), sDir.c_str());
+        std::printf(
+            "note: %s.\n"
+            "      The pipe transport is skipped; the network transports run. To include it:\n"
+            "      sudo mkdir -p %s && sudo chmod 1777 %s\n",
+            sWhyNoPipe.c_str(), sDir.c_str(), sDir.c_str());
         lanes[0].row.sNote = "skipped: no usable shared-service directory";
     }
     std::printf("\n");

@@ -69,7 +69,8 @@ private:
 // Reads the default content, one long, and hands it to the main thread.
 class QueueingCallback : public MirelNotificationCallback {
 public:
-    QueueingCallback(int nHandle, Inbox& inbox) : MirelNotificationCallback(nHandle), m_inbox(inbox) {}
+    QueueingCallback(int nHandle, Inbox& inbox)
+        : MirelNotificationCallback(nHandle), m_inbox(inbox) {}
 
 protected:
     void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
@@ -107,7 +108,8 @@ int runListen(const ListenOptions& options) {
     int wakePipe[2] = {-1, -1};
     if (nSignalFd < 0 || ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         int nError = errno;
-        std::fprintf(stderr, "mnet listen: %s\n", describeFailure("cannot set up the signal handling.", nError).c_str());
+        std::fprintf(stderr, "mnet listen: %s\n",
+                     describeFailure("cannot set up the signal handling.", nError).c_str());
         closeFd(nSignalFd);
         return 1;
     }
@@ -154,8 +156,8 @@ int runListen(const ListenOptions& options) {
             while (::read(wakePipe[0], drain, sizeof drain) > 0) {
             }
             for (const Arrival& arrival : inbox.takeAll()) {
-                if (!printLine(notificationLine(arrival.nHandle, arrival.nId, utcTimestamp(arrival.when),
-                                                options.bJson))) {
+                if (!printLine(notificationLine(arrival.nHandle, arrival.nId,
+                                                utcTimestamp(arrival.when), options.bJson))) {
                     bRunning = false;
                     break;
                 }

@@ -14,7 +14,8 @@ using MirelSupport::MirelSmartPointer;
 namespace mnettool {
 
 int runNotify(const NotifyOptions& options) {
-    MirelSmartPointer<MirelProxyDependent> spProxy(new MirelProxyDependent(options.sAddress, options.nHandle));
+    MirelSmartPointer<MirelProxyDependent> spProxy(
+        new MirelProxyDependent(options.sAddress, options.nHandle));
     try {
         spProxy->remoteNotify(MirelNotification(options.nId));
     } catch (const MirelException& e) {

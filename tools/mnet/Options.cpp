@@ -32,7 +32,8 @@ bool isHelpFlag(const std::string& sArgument) {
 
 // "-5" is a negative number given as an operand, not an option.
 bool looksLikeOption(const std::string& sArgument) {
-    return sArgument.size() > 1 && sArgument[0] == '-' && !(sArgument[1] >= '0' && sArgument[1] <= '9');
+    return sArgument.size() > 1 && sArgument[0] == '-' &&
+           !(sArgument[1] >= '0' && sArgument[1] <= '9');
 }
 
 // Walks the arguments of one subcommand: options (with their values) and operands.
@@ -92,8 +93,8 @@ public:
     long number(const std::string& sOption, const std::string& sText, long nMin, long nMax) {
         long nValue = 0;
         if (!parseNumber(sText, nMin, nMax, &nValue)) {
-            fail(sOption + " needs a whole number from " + std::to_string(nMin) + " to " + std::to_string(nMax) +
-                 ", got '" + sText + "'");
+            fail(sOption + " needs a whole number from " + std::to_string(nMin) + " to " +
+                 std::to_string(nMax) + ", got '" + sText + "'");
         }
         return nValue;
     }
@@ -135,7 +136,8 @@ void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOpti
             }
             pOptions->sType = sType;
         } else if (sOption == "--handles") {
-            pOptions->nHandles = static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxHandles));
+            pOptions->nHandles =
+                static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxHandles));
         } else if (sOption == "--count") {
             pOptions->nCount = reader.number(sOption, reader.value(sOption), 1, INT_MAX);
         } else if (sOption == "--json") {
@@ -184,9 +186,11 @@ void parseDemo(const std::vector<std::string>& arguments, DemoOptions* pOptions)
         if (sOption.empty()) {
             reader.fail("unexpected argument '" + sOperand + "'");
         } else if (sOption == "--count") {
-            pOptions->nCount = static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxDemoCount));
+            pOptions->nCount =
+                static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxDemoCount));
         } else if (sOption == "--timeout") {
-            pOptions->nTimeoutMs = static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxTimeoutMs));
+            pOptions->nTimeoutMs =
+                static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxTimeoutMs));
         } else {
             reader.fail("unknown option '" + sOption + "'");
         }
@@ -204,7 +208,8 @@ bool commandFromName(const std::string& sName, Command* pCommand) {
 }
 
 bool isHostCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-';
 }
 
 }  // namespace
@@ -220,7 +225,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         line.bHelp = true;
         if (sFirst == "help" && arguments.size() > 1) {
             if (!commandFromName(arguments[1], &line.command)) {
-                throw UsageError(Command::Help, "no help on '" + arguments[1] + "': not a subcommand");
+                throw UsageError(Command::Help,
+                                 "no help on '" + arguments[1] + "': not a subcommand");
             }
             if (arguments.size() > 2) {
                 throw UsageError(Command::Help, "unexpected argument '" + arguments[2] + "'");
@@ -376,41 +382,54 @@ std::string helpText(Command command) {
         case Command::Listen:
             return synopsis(command) +
                    "\n\n"
-                   "Starts a notification sink, prints its callback address on the first line, then one\n"
+                   "Starts a notification sink, prints its callback address on the first line, "
+                   "then one\n"
                    "line per notification received: the handle, the id and the time it arrived.\n"
                    "\n"
                    "  --type T     pipe, socket or udp; sets QVINTF_CALLB_CONN_TYPE for the sink\n"
-                   "               (default: the sink reads the variable as it finds it; pipe when unset)\n"
+                   "               (default: the sink reads the variable as it finds it; pipe when "
+                   "unset)\n"
                    "  --handles N  register callbacks under the handles 0 to N-1 (default 16)\n"
-                   "  --count K    stop after K notifications (default: run until Ctrl-C or SIGTERM)\n"
+                   "  --count K    stop after K notifications (default: run until Ctrl-C or "
+                   "SIGTERM)\n"
                    "  --json       print each notification as one JSON object per line\n"
                    "\n"
-                   "Each callback reads one long, the content that 'mnet notify' and the library's proxy\n"
-                   "dependents send by default. Exits 0 after K notifications or on SIGINT/SIGTERM.\n";
+                   "Each callback reads one long, the content that 'mnet notify' and the library's "
+                   "proxy\n"
+                   "dependents send by default. Exits 0 after K notifications or on "
+                   "SIGINT/SIGTERM.\n";
         case Command::Notify:
             return synopsis(command) +
                    "\n\n"
-                   "Sends one callback message (HANDLE as a long, then ID as a long; ID defaults to 0)\n"
+                   "Sends one callback message (HANDLE as a long, then ID as a long; ID defaults "
+                   "to 0)\n"
                    "to the sink at ADDRESS, through a proxy dependent.\n"
                    "\n"
                    "  ADDRESS  pipe:NAME, socket:HOST:PORT, udp:HOST:PORT or ssl:HOST:PORT\n"
                    "           (as printed by 'mnet listen')\n"
                    "\n"
-                   "Exits 0 when the message was handed over (a UDP datagram is never confirmed), 1 with\n"
-                   "the library's text, code and the system's description of the code when it failed.\n";
+                   "Exits 0 when the message was handed over (a UDP datagram is never confirmed), "
+                   "1 with\n"
+                   "the library's text, code and the system's description of the code when it "
+                   "failed.\n";
         case Command::Demo:
             return synopsis(command) +
                    "\n\n"
-                   "In one process, starts a notification sink on each transport (pipe, socket, udp),\n"
+                   "In one process, starts a notification sink on each transport (pipe, socket, "
+                   "udp),\n"
                    "sends notifications to each through proxy dependents kept in the process-wide\n"
-                   "registry, and prints per transport: the address, how many were sent and delivered,\n"
-                   "and the median and 99th-percentile time from remoteNotify to the callback's event.\n"
+                   "registry, and prints per transport: the address, how many were sent and "
+                   "delivered,\n"
+                   "and the median and 99th-percentile time from remoteNotify to the callback's "
+                   "event.\n"
                    "\n"
                    "  --count N     notifications per transport, one at a time (default 200)\n"
                    "  --timeout MS  longest wait for one delivery in milliseconds (default 2000)\n"
                    "\n"
-                   "The pipe transport needs the shared-service directory; when it is missing and cannot\n"
-                   "be created, the demo says so and runs the two network transports. Exits 0 only when\n"
+                   "The pipe transport needs the shared-service directory; when it is missing and "
+                   "cannot\n"
+                   "be created, the demo says so and runs the two network transports. Exits 0 only "
+                   "when\n"
                    "every notification sent was delivered.\n";
         case Command::Help:
         case Command::Version:
@@ -418,7 +437,8 @@ std::string helpText(Command command) {
     }
     return "usage: mnet SUBCOMMAND [OPTIONS]\n"
            "\n"
-           "Command-line companion of libmnet: receive and send notifications, and see them travel.\n"
+           "Command-line companion of libmnet: receive and send notifications, and see them "
+           "travel.\n"
            "\n"
            "  mnet listen [--type pipe|socket|udp] [--handles N] [--count K] [--json]\n"
            "      start a notification sink and print what arrives\n"

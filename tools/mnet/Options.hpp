@@ -19,7 +19,8 @@ enum class Command { Help, Version, Listen, Notify, Demo };
 // (Command::Help when no subcommand was recognised).
 class UsageError : public std::runtime_error {
 public:
-    UsageError(Command command, const std::string& sWhat) : std::runtime_error(sWhat), m_command(command) {}
+    UsageError(Command command, const std::string& sWhat)
+        : std::runtime_error(sWhat), m_command(command) {}
     Command command() const { return m_command; }
 
 private:
@@ -40,8 +41,8 @@ struct NotifyOptions {
 };
 
 struct DemoOptions {
-    int nCount = 200;        // notifications per transport
-    int nTimeoutMs = 2000;   // longest wait for one delivery
+    int nCount = 200;       // notifications per transport
+    int nTimeoutMs = 2000;  // longest wait for one delivery
 };
 
 struct CommandLine {

@@ -10,12 +10,14 @@
 namespace mnettool {
 
 std::string describeFailure(const std::string& sText, int nCode) {
-    std::string sDescription = nCode == 0 ? std::string("no system error") : std::string(std::strerror(nCode));
+    std::string sDescription =
+        nCode == 0 ? std::string("no system error") : std::string(std::strerror(nCode));
     return sText + " (code " + std::to_string(nCode) + ": " + sDescription + ")";
 }
 
 std::string utcTimestamp(std::chrono::system_clock::time_point when) {
-    auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
+    auto sinceEpoch =
+        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
     long long nMicros = sinceEpoch.count();
     time_t nSeconds = static_cast<time_t>(nMicros / 1000000);
     long nFraction = static_cast<long>(nMicros % 1000000);
@@ -26,15 +28,16 @@ std::string utcTimestamp(std::chrono::system_clock::time_point when) {
     struct tm parts;
     ::gmtime_r(&nSeconds, &parts);
     char szText[64];
-    std::snprintf(szText, sizeof szText, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, nFraction);
+    std::snprintf(szText, sizeof szText, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ",
+                  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                  parts.tm_min, parts.tm_sec, nFraction);
     return szText;
 }
 
 std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson) {
     if (bJson) {
-        return "{\"handle\":" + std::to_string(nHandle) + ",\"id\":" + std::to_string(nId) + ",\"time\":\"" + sTime +
-               "\"}";
+        return "{\"handle\":" + std::to_string(nHandle) + ",\"id\":" + std::to_string(nId) +
+               ",\"time\":\"" + sTime + "\"}";
     }
     return "handle=" + std::to_string(nHandle) + " id=" + std::to_string(nId) + " time=" + sTime;
 }
@@ -78,14 +81,16 @@ std::string padLeft(const std::string& s, std::size_t nWidth) {
 }  // namespace
 
 std::string formatDemoTable(const std::vector<DemoRow>& rows) {
-    const std::vector<std::string> header = {"transport", "address", "sent", "delivered", "median", "p99"};
+    const std::vector<std::string> header = {"transport", "address", "sent",
+                                             "delivered", "median",  "p99"};
     std::vector<std::vector<std::string>> cells;
     for (const DemoRow& row : rows) {
         bool bTimed = !row.latenciesUs.empty();
-        cells.push_back({row.sTransport, row.sAddress.empty() ? std::string("-") : row.sAddress,
-                         std::to_string(row.nSent), std::to_string(row.nDelivered),
-                         bTimed ? formatLatency(percentile(row.latenciesUs, 50.0)) : std::string("-"),
-                         bTimed ? formatLatency(percentile(row.latenciesUs, 99.0)) : std::string("-")});
+        cells.push_back(
+            {row.sTransport, row.sAddress.empty() ? std::string("-") : row.sAddress,
+             std::to_string(row.nSent), std::to_string(row.nDelivered),
+             bTimed ? formatLatency(percentile(row.latenciesUs, 50.0)) : std::string("-"),
+             bTimed ? formatLatency(percentile(row.latenciesUs, 99.0)) : std::string("-")});
     }
     std::vector<std::size_t> widths;
     for (std::size_t c = 0; c < header.size(); ++c) {

@@ -29,11 +29,11 @@ std::string formatLatency(double dMicroseconds);
 // One transport's results in the demo.
 struct DemoRow {
     std::string sTransport;
-    std::string sAddress;     // empty when the sink could not start
+    std::string sAddress;  // empty when the sink could not start
     int nSent = 0;
     int nDelivered = 0;
     std::vector<double> latenciesUs;  // one per delivered notification
-    std::string sNote;        // why the row is incomplete, shown after it; empty when all went well
+    std::string sNote;  // why the row is incomplete, shown after it; empty when all went well
 };
 
 // The table: a header line, then one aligned line per row (and an indented note line after a

@@ -43,7 +43,8 @@ bool prepareSharedServiceDir(std::string* psWhy) {
             nError = errno;
         }
         if (nError != 0) {
-            *psWhy = sDir + " is missing and cannot be created here (" + std::strerror(nError) + ")";
+            *psWhy =
+                sDir + " is missing and cannot be created here (" + std::strerror(nError) + ")";
             return false;
         }
         return true;
@@ -61,10 +62,12 @@ bool prepareSharedServiceDir(std::string* psWhy) {
 
 void removePipeEndpoint(const std::string& sCallbackAddress) {
     const std::string sPrefix = "pipe:";
-    if (sCallbackAddress.compare(0, sPrefix.size(), sPrefix) != 0 || sCallbackAddress.size() == sPrefix.size()) {
+    if (sCallbackAddress.compare(0, sPrefix.size(), sPrefix) != 0 ||
+        sCallbackAddress.size() == sPrefix.size()) {
         return;
     }
-    std::string sPath = MirelNet::MirelPipeServer::getFullPipeName(sCallbackAddress.substr(sPrefix.size()));
+    std::string sPath =
+        MirelNet::MirelPipeServer::getFullPipeName(sCallbackAddress.substr(sPrefix.size()));
     struct stat info;
     if (::lstat(sPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
         ::unlink(sPath.c_str());

@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const MirelSupport::MirelException& e) {
-        std::fprintf(stderr, "mnet: %s\n", mnettool::describeFailure(e.getText(), e.getCode()).c_str());
+        std::fprintf(stderr, "mnet: %s\n",
+                     mnettool::describeFailure(e.getText(), e.getCode()).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mnet: %s\n", e.what());
     } catch (...) {
