@@ -1,0 +1,206 @@
+// A typed request/response service over TCP: a server thread hands out each client as a
+// connection, and both sides exchange typed values, acknowledge and error messages.
+//
+// The "calculator" service of this example speaks this protocol:
+//   handshake  the client sends "calculator" CR LF; the server answers the byte '+'
+//   request    string operation, int count, then count ints
+//   reply      ACK (00 01 00 00) and the result as a long, or
+//              ERROR (00 01 FF FF) and a string saying why
+// The client connection runs the handshake itself when a service name is set; the server
+// reads the name with getLine and answers with put.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "MirelServerSocket.hpp"
+#include "MirelSocketConnection.hpp"
+
+using MirelNet::MirelConnection;
+using MirelNet::MirelServerSocket;
+using MirelNet::MirelSocketConnection;
+using MirelSupport::MirelException;
+using MirelSupport::MirelSmartPointer;
+using MirelSupport::MirelString;
+
+namespace {
+
+// Answers one client: handshake, one request, one reply.
+void answer(MirelConnection& client) {
+    char szService[64];
+    int nError = 0;
+    if (!client.getLine(szService, sizeof szService, nError) ||
+        std::strcmp(szService, "calculator") != 0) {
+        return;  // not our service: dropping the connection refuses it
+    }
+    char cYes = '+';
+    client.put(&cYes, 1);
+
+    MirelString sOperation = client.receiveString();
+    int nCount = client.receiveInt();
+    long nSum = 0;
+    for (int i = 0; i < nCount; ++i) {
+        nSum += client.receiveInt();
+    }
+    if (sOperation == "sum") {
+        client.transferACK();
+        client.transfer(nSum);
+    } else {
+        client.transferError();
+        client.transfer(MirelString("unknown operation '" + sOperation + "'"));
+    }
+}
+
+// The server thread: one client after another until the main thread stops it.
+struct ServerThread {
+    MirelSmartPointer<MirelServerSocket> spServer;
+    std::atomic<bool> bFailed{false};
+    std::atomic<int> nFailureCode{0};
+    std::atomic<bool> bStopping{false};
+    std::atomic<bool> bDone{false};
+
+    void run() {
+        serve();
+        bDone = true;
+    }
+
+    // From another thread. close() wakes a thread blocked in waitForClient, but a wait that
+    // starts after the close opens the server again: so raise the flag that the loop checks
+    // before each wait, and close until the server thread has left.
+    void stop() {
+        bStopping = true;
+        while (!bDone) {
+            spServer->close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    void serve() {
+        while (!bStopping) {
+            MirelSmartPointer<MirelConnection> spClient;
+            try {
+                // Opens the server if it is closed; empty when close() woke it.
+                spClient = spServer->waitForClient(false);
+            } catch (const MirelException& e) {
+                nFailureCode = e.getCode();  // could not open: 98 when the port is taken
+                bFailed = true;
+                return;
+            }
+            if (!spClient) {
+                return;
+            }
+            try {
+                answer(*spClient);
+            } catch (const MirelException& e) {
+                std::fprintf(stderr, "server: %s (code %d)\n", e.getText().c_str(), e.getCode());
+            }
+        }  // the reference goes here, which closes the client's connection
+    }
+};
+
+// A port on 127.0.0.1 that nobody used a moment ago. A real service has its port configured.
+int freeLoopbackPort() {
+    int nFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof address;
+    int nPort = -1;
+    if (nFd >= 0 && ::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) == 0) {
+        nPort = ntohs(address.sin_port);
+    }
+    if (nFd >= 0) {
+        ::close(nFd);
+    }
+    return nPort;
+}
+
+// Waits up to five seconds for the server to listen or to give up.
+bool waitUntilListening(ServerThread& server) {
+    for (int i = 0; i < 5000; ++i) {
+        if (server.spServer->isInitialized()) {
+            return true;
+        }
+        if (server.bFailed) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// One request on its own connection. False when the reply was not the expected one.
+bool ask(int nPort, const MirelString& sOperation, const int* pValues, int nCount) {
+    MirelSmartPointer<MirelSocketConnection> spClient(
+        new MirelSocketConnection("127.0.0.1", nPort, false, false));
+    spClient->setServiceName("calculator");
+    // The first typed operation connects and runs the handshake.
+    spClient->transfer(sOperation);
+    spClient->transfer(nCount);
+    for (int i = 0; i < nCount; ++i) {
+        spClient->transfer(pValues[i]);
+    }
+    short nKind = spClient->receiveShort();    // 1 for both ACK and ERROR
+    short nStatus = spClient->receiveShort();  // 0 for ACK, -1 for ERROR
+    if (nKind == 1 && nStatus == 0) {
+        std::printf("%s -> %ld\n", sOperation.c_str(), spClient->receiveLong());
+        return true;
+    }
+    if (nKind == 1 && nStatus == -1) {
+        std::printf("%s -> error: %s\n", sOperation.c_str(), spClient->receiveString().c_str());
+        return true;
+    }
+    std::fprintf(stderr, "unexpected reply %d %d\n", nKind, nStatus);
+    return false;
+}
+
+}  // namespace
+
+int main() {
+    ServerThread server;
+    std::thread thread;
+    int nPort = -1;
+    // Another program may take the port between our look and the server's bind: try again.
+    for (int nAttempt = 0; nAttempt < 5 && !thread.joinable(); ++nAttempt) {
+        nPort = freeLoopbackPort();
+        server.bFailed = false;
+        server.bDone = false;
+        server.bStopping = false;
+        server.spServer = new MirelServerSocket(nPort, 16, "127.0.0.1");
+        thread = std::thread(&ServerThread::run, &server);
+        if (!waitUntilListening(server)) {
+            server.stop();
+            thread.join();
+            if (server.nFailureCode != 98) {
+                std::fprintf(stderr, "the server did not start (code %d)\n",
+                             server.nFailureCode.load());
+                return 1;
+            }
+        }
+    }
+    if (!thread.joinable()) {
+        std::fprintf(stderr, "no free port found\n");
+        return 1;
+    }
+    std::printf("calculator listening on 127.0.0.1:%d\n", nPort);
+
+    bool bOk = false;
+    try {
+        const int values[] = {1, 2, 39};
+        bOk = ask(nPort, "sum", values, 3) && ask(nPort, "product", values, 3);
+    } catch (const MirelException& e) {
+        std::fprintf(stderr, "client: %s (code %d)\n", e.getText().c_str(), e.getCode());
+    }
+
+    server.stop();
+    thread.join();
+    return bOk ? 0 : 1;
+}

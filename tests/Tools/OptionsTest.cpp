@@ -1,0 +1,236 @@
+// The mnet tool's command line: subcommands, options, numbers and callback addresses.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "Options.hpp"
+
+using mnettool::CallbackAddress;
+using mnettool::Command;
+using mnettool::CommandLine;
+using mnettool::parseCallbackAddress;
+using mnettool::parseCommandLine;
+using mnettool::parseNumber;
+using mnettool::UsageError;
+
+namespace {
+
+CommandLine parse(const std::vector<std::string>& arguments) {
+    return parseCommandLine(arguments);
+}
+
+// The UsageError that parsing throws; fails the test when nothing is thrown.
+UsageError usageErrorOf(const std::vector<std::string>& arguments) {
+    try {
+        parseCommandLine(arguments);
+    } catch (const UsageError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no usage error";
+    return UsageError(Command::Help, "");
+}
+
+}  // namespace
+
+TEST(Options, NoArgumentsIsAUsageError) {
+    UsageError e = usageErrorOf({});
+    EXPECT_EQ(Command::Help, e.command());
+    EXPECT_EQ("no subcommand given", std::string(e.what()));
+}
+
+TEST(Options, HelpFormsAskForTheRightText) {
+    EXPECT_TRUE(parse({"--help"}).bHelp);
+    EXPECT_EQ(Command::Help, parse({"-h"}).command);
+    EXPECT_EQ(Command::Help, parse({"help"}).command);
+    CommandLine line = parse({"help", "notify"});
+    EXPECT_EQ(Command::Notify, line.command);
+    EXPECT_TRUE(line.bHelp);
+    line = parse({"listen", "--type", "udp", "--help"});
+    EXPECT_EQ(Command::Listen, line.command);
+    EXPECT_TRUE(line.bHelp);
+    // Help wins over errors elsewhere on the line.
+    EXPECT_TRUE(parse({"demo", "--count", "zero", "-h"}).bHelp);
+    EXPECT_EQ(Command::Help, usageErrorOf({"help", "frob"}).command());
+}
+
+TEST(Options, VersionTakesNothingElse) {
+    EXPECT_EQ(Command::Version, parse({"--version"}).command);
+    EXPECT_EQ("unexpected argument 'x'", std::string(usageErrorOf({"--version", "x"}).what()));
+}
+
+TEST(Options, UnknownSubcommandAndTopLevelOptionAreNamed) {
+    EXPECT_EQ("unknown subcommand 'frob'", std::string(usageErrorOf({"frob"}).what()));
+    EXPECT_EQ("unknown option '--frob'", std::string(usageErrorOf({"--frob"}).what()));
+}
+
+TEST(Options, ListenDefaults) {
+    CommandLine line = parse({"listen"});
+    ASSERT_EQ(Command::Listen, line.command);
+    EXPECT_FALSE(line.bHelp);
+    EXPECT_EQ("", line.listen.sType);
+    EXPECT_EQ(16, line.listen.nHandles);
+    EXPECT_EQ(0, line.listen.nCount);
+    EXPECT_FALSE(line.listen.bJson);
+}
+
+TEST(Options, ListenTakesValuesSeparateOrAfterEquals) {
+    CommandLine line =
+        parse({"listen", "--type", "socket", "--handles=4", "--count", "7", "--json"});
+    EXPECT_EQ("socket", line.listen.sType);
+    EXPECT_EQ(4, line.listen.nHandles);
+    EXPECT_EQ(7, line.listen.nCount);
+    EXPECT_TRUE(line.listen.bJson);
+    EXPECT_EQ("pipe", parse({"listen", "--type=pipe"}).listen.sType);
+    EXPECT_EQ("udp", parse({"listen", "--type=udp"}).listen.sType);
+}
+
+TEST(Options, ListenRejectsBadValues) {
+    EXPECT_EQ("--type must be pipe, socket or udp, got 'tcp'",
+              std::string(usageErrorOf({"listen", "--type", "tcp"}).what()));
+    EXPECT_EQ("--count needs a whole number from 1 to 2147483647, got 'x'",
+              std::string(usageErrorOf({"listen", "--count", "x"}).what()));
+    EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--count", "0"}).command());
+    EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--handles", "-1"}).command());
+    EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--handles", "100001"}).command());
+    EXPECT_EQ("option --type needs a value",
+              std::string(usageErrorOf({"listen", "--type"}).what()));
+    EXPECT_EQ("option --json takes no value",
+              std::string(usageErrorOf({"listen", "--json=yes"}).what()));
+    EXPECT_EQ("unknown option '--verbose'",
+              std::string(usageErrorOf({"listen", "--verbose"}).what()));
+    EXPECT_EQ("unexpected argument 'now'", std::string(usageErrorOf({"listen", "now"}).what()));
+}
+
+TEST(Options, NotifyReadsAddressHandleAndOptionalId) {
+    CommandLine line = parse({"notify", "socket:127.0.0.1:5023", "3"});
+    ASSERT_EQ(Command::Notify, line.command);
+    EXPECT_EQ("socket:127.0.0.1:5023", line.notify.sAddress);
+    EXPECT_EQ(3, line.notify.nHandle);
+    EXPECT_EQ(0, line.notify.nId);
+    line = parse({"notify", "pipe:qvintf1a2b", "0", "-42"});
+    EXPECT_EQ(-42, line.notify.nId);
+    line = parse({"notify", "--", "udp:localhost:9", "-1", "2147483647"});
+    EXPECT_EQ(-1, line.notify.nHandle);
+    EXPECT_EQ(2147483647, line.notify.nId);
+}
+
+TEST(Options, NotifyRejectsWrongUse) {
+    EXPECT_EQ("ADDRESS and HANDLE are missing", std::string(usageErrorOf({"notify"}).what()));
+    EXPECT_EQ("HANDLE is missing", std::string(usageErrorOf({"notify", "udp:127.0.0.1:9"}).what()));
+    EXPECT_EQ("unexpected argument 'x'",
+              std::string(usageErrorOf({"notify", "udp:127.0.0.1:9", "1", "2", "x"}).what()));
+    EXPECT_EQ("HANDLE needs a whole number from -2147483648 to 2147483647, got 'abc'",
+              std::string(usageErrorOf({"notify", "udp:127.0.0.1:9", "abc"}).what()));
+    EXPECT_EQ(Command::Notify, usageErrorOf({"notify", "udp:127.0.0.1:9", "2147483648"}).command());
+    EXPECT_EQ(Command::Notify, usageErrorOf({"notify", "udp:127.0.0.1:9", "1", "1e3"}).command());
+    EXPECT_EQ("bad ADDRESS 'tcp:127.0.0.1:9': unknown transport 'tcp' (pipe, socket, udp or ssl)",
+              std::string(usageErrorOf({"notify", "tcp:127.0.0.1:9", "1"}).what()));
+    EXPECT_EQ("unknown option '--id'", std::string(usageErrorOf({"notify", "--id", "3"}).what()));
+}
+
+TEST(Options, DemoCountAndTimeout) {
+    CommandLine line = parse({"demo"});
+    ASSERT_EQ(Command::Demo, line.command);
+    EXPECT_EQ(200, line.demo.nCount);
+    EXPECT_EQ(2000, line.demo.nTimeoutMs);
+    line = parse({"demo", "--count", "5", "--timeout=100"});
+    EXPECT_EQ(5, line.demo.nCount);
+    EXPECT_EQ(100, line.demo.nTimeoutMs);
+    EXPECT_EQ(Command::Demo, usageErrorOf({"demo", "--count", "1.5"}).command());
+    EXPECT_EQ(Command::Demo, usageErrorOf({"demo", "extra"}).command());
+}
+
+TEST(ParseNumber, AcceptsPlainDecimalWithinRange) {
+    long n = 99;
+    EXPECT_TRUE(parseNumber("0", 0, 10, &n));
+    EXPECT_EQ(0, n);
+    EXPECT_TRUE(parseNumber("-12", -20, 0, &n));
+    EXPECT_EQ(-12, n);
+    EXPECT_TRUE(parseNumber("007", 0, 10, &n));
+    EXPECT_EQ(7, n);
+    EXPECT_TRUE(parseNumber(std::to_string(LONG_MAX), LONG_MIN, LONG_MAX, &n));
+    EXPECT_EQ(LONG_MAX, n);
+    EXPECT_TRUE(parseNumber(std::to_string(LONG_MIN), LONG_MIN, LONG_MAX, &n));
+    EXPECT_EQ(LONG_MIN, n);
+}
+
+TEST(ParseNumber, RejectsEverythingElseAndLeavesTheOutputAlone) {
+    long n = 99;
+    for (const char* psz : {"", "-", "+1", " 1", "1 ", "0x10", "1e3", "1.0", "--1", "12a"}) {
+        EXPECT_FALSE(parseNumber(psz, LONG_MIN, LONG_MAX, &n)) << psz;
+    }
+    EXPECT_FALSE(parseNumber("11", 0, 10, &n));
+    EXPECT_FALSE(parseNumber("-1", 0, 10, &n));
+    EXPECT_FALSE(parseNumber("99999999999999999999", LONG_MIN, LONG_MAX, &n));
+    EXPECT_FALSE(parseNumber("-99999999999999999999", LONG_MIN, LONG_MAX, &n));
+    EXPECT_EQ(99, n);
+}
+
+TEST(CallbackAddressForm, AcceptsTheFourTransports) {
+    CallbackAddress address;
+    std::string sWhy;
+    ASSERT_TRUE(parseCallbackAddress("pipe:qvintf1a2b", &address, &sWhy)) << sWhy;
+    EXPECT_EQ("pipe", address.sKind);
+    EXPECT_EQ("qvintf1a2b", address.sHost);
+    EXPECT_EQ(0, address.nPort);
+    ASSERT_TRUE(parseCallbackAddress("socket:127.0.0.1:5023", &address, &sWhy)) << sWhy;
+    EXPECT_EQ("socket", address.sKind);
+    EXPECT_EQ("127.0.0.1", address.sHost);
+    EXPECT_EQ(5023, address.nPort);
+    ASSERT_TRUE(parseCallbackAddress("udp:localhost:65535", &address, &sWhy)) << sWhy;
+    EXPECT_EQ("udp", address.sKind);
+    EXPECT_EQ(65535, address.nPort);
+    ASSERT_TRUE(parseCallbackAddress("ssl:my-host.example:1", &address, &sWhy)) << sWhy;
+    EXPECT_EQ("ssl", address.sKind);
+    EXPECT_EQ("my-host.example", address.sHost);
+}
+
+TEST(CallbackAddressForm, RejectsWhatTheLibraryWouldSilentlyIgnore) {
+    CallbackAddress address;
+    std::string sWhy;
+    // The library sends nothing and reports nothing for these; the tool says why instead.
+    EXPECT_FALSE(parseCallbackAddress("tcp:127.0.0.1:5023", &address, &sWhy));
+    EXPECT_EQ("unknown transport 'tcp' (pipe, socket, udp or ssl)", sWhy);
+    EXPECT_FALSE(parseCallbackAddress("socket:127.0.0.1", &address, &sWhy));
+    EXPECT_EQ("expected socket:HOST:PORT", sWhy);
+    EXPECT_FALSE(parseCallbackAddress("pipeXabc", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("pipe", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("", &address, &sWhy));
+}
+
+TEST(CallbackAddressForm, RejectsBadNamesHostsAndPorts) {
+    CallbackAddress address;
+    std::string sWhy;
+    EXPECT_FALSE(parseCallbackAddress("pipe:", &address, &sWhy));
+    EXPECT_EQ("the pipe name is empty", sWhy);
+    EXPECT_FALSE(parseCallbackAddress("pipe:../etc/x", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("pipe:a b", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("udp::5023", &address, &sWhy));
+    EXPECT_EQ("the host is empty", sWhy);
+    EXPECT_FALSE(parseCallbackAddress("udp:local host:5023", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("socket:127.0.0.1:0", &address, &sWhy));
+    EXPECT_EQ("the port must be a number from 1 to 65535, got '0'", sWhy);
+    EXPECT_FALSE(parseCallbackAddress("socket:127.0.0.1:65536", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("socket:127.0.0.1:50x", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("socket:127.0.0.1:", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("socket:::1:5023", &address, &sWhy));
+}
+
+TEST(Usage, EverySubcommandHasItsSynopsisAndHelp) {
+    EXPECT_EQ("usage: mnet notify ADDRESS HANDLE [ID]", mnettool::synopsis(Command::Notify));
+    for (Command command : {Command::Listen, Command::Notify, Command::Demo}) {
+        std::string sHelp = mnettool::helpText(command);
+        EXPECT_EQ(0u, sHelp.find(mnettool::synopsis(command) + "\n"));
+        EXPECT_EQ('\n', sHelp.back());
+    }
+    std::string sListen = mnettool::helpText(Command::Listen);
+    for (const char* pszOption : {"--type", "--handles", "--count", "--json"}) {
+        EXPECT_NE(std::string::npos, sListen.find(pszOption)) << pszOption;
+    }
+    std::string sMain = mnettool::helpText(Command::Help);
+    for (const char* pszCommand : {"mnet listen", "mnet notify", "mnet demo", "--version"}) {
+        EXPECT_NE(std::string::npos, sMain.find(pszCommand)) << pszCommand;
+    }
+}

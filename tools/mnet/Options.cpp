@@ -1,0 +1,456 @@
+#include "Options.hpp"
+
+#include <climits>
+#include <cstddef>
+
+namespace mnettool {
+
+namespace {
+
+const long kMaxHandles = 100000;
+const long kMaxDemoCount = 100000;
+const long kMaxTimeoutMs = 600000;
+
+const char* commandName(Command command) {
+    switch (command) {
+        case Command::Listen:
+            return "listen";
+        case Command::Notify:
+            return "notify";
+        case Command::Demo:
+            return "demo";
+        case Command::Version:
+        case Command::Help:
+            break;
+    }
+    return "";
+}
+
+bool isHelpFlag(const std::string& sArgument) {
+    return sArgument == "--help" || sArgument == "-h";
+}
+
+// "-5" is a negative number given as an operand, not an option.
+bool looksLikeOption(const std::string& sArgument) {
+    return sArgument.size() > 1 && sArgument[0] == '-' &&
+           !(sArgument[1] >= '0' && sArgument[1] <= '9');
+}
+
+// Walks the arguments of one subcommand: options (with their values) and operands.
+class ArgumentReader {
+public:
+    ArgumentReader(Command command, const std::vector<std::string>& arguments)
+        : m_command(command), m_arguments(arguments), m_nNext(1), m_bOperandsOnly(false) {}
+
+    // True when another argument is there: an option goes to *psOption (a "--name=value" keeps
+    // its value for value()), an operand to *psOperand with *psOption empty.
+    bool next(std::string* psOption, std::string* psOperand) {
+        while (m_nNext < m_arguments.size()) {
+            const std::string& sArgument = m_arguments[m_nNext++];
+            if (!m_bOperandsOnly && sArgument == "--") {
+                m_bOperandsOnly = true;
+                continue;
+            }
+            m_bHasInline = false;
+            m_sInline.clear();
+            if (m_bOperandsOnly || !looksLikeOption(sArgument)) {
+                psOption->clear();
+                *psOperand = sArgument;
+                return true;
+            }
+            std::size_t nEquals = sArgument.find('=');
+            if (nEquals != std::string::npos && sArgument.compare(0, 2, "--") == 0) {
+                *psOption = sArgument.substr(0, nEquals);
+                m_sInline = sArgument.substr(nEquals + 1);
+                m_bHasInline = true;
+            } else {
+                *psOption = sArgument;
+            }
+            psOperand->clear();
+            return true;
+        }
+        return false;
+    }
+
+    // The value of the option just read: after '=' or the next argument.
+    std::string value(const std::string& sOption) {
+        if (m_bHasInline) {
+            return m_sInline;
+        }
+        if (m_nNext >= m_arguments.size()) {
+            fail("option " + sOption + " needs a value");
+        }
+        return m_arguments[m_nNext++];
+    }
+
+    // For options that take no value.
+    void noValue(const std::string& sOption) {
+        if (m_bHasInline) {
+            fail("option " + sOption + " takes no value");
+        }
+    }
+
+    long number(const std::string& sOption, const std::string& sText, long nMin, long nMax) {
+        long nValue = 0;
+        if (!parseNumber(sText, nMin, nMax, &nValue)) {
+            fail(sOption + " needs a whole number from " + std::to_string(nMin) + " to " +
+                 std::to_string(nMax) + ", got '" + sText + "'");
+        }
+        return nValue;
+    }
+
+    [[noreturn]] void fail(const std::string& sWhat) const { throw UsageError(m_command, sWhat); }
+
+private:
+    Command m_command;
+    const std::vector<std::string>& m_arguments;
+    std::size_t m_nNext;
+    bool m_bOperandsOnly;
+    bool m_bHasInline = false;
+    std::string m_sInline;
+};
+
+bool hasHelpFlag(const std::vector<std::string>& arguments) {
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--") {
+            return false;
+        }
+        if (isHelpFlag(arguments[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOptions) {
+    ArgumentReader reader(Command::Listen, arguments);
+    std::string sOption;
+    std::string sOperand;
+    while (reader.next(&sOption, &sOperand)) {
+        if (sOption.empty()) {
+            reader.fail("unexpected argument '" + sOperand + "'");
+        } else if (sOption == "--type") {
+            std::string sType = reader.value(sOption);
+            if (sType != "pipe" && sType != "socket" && sType != "udp") {
+                reader.fail("--type must be pipe, socket or udp, got '" + sType + "'");
+            }
+            pOptions->sType = sType;
+        } else if (sOption == "--handles") {
+            pOptions->nHandles =
+                static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxHandles));
+        } else if (sOption == "--count") {
+            pOptions->nCount = reader.number(sOption, reader.value(sOption), 1, INT_MAX);
+        } else if (sOption == "--json") {
+            reader.noValue(sOption);
+            pOptions->bJson = true;
+        } else {
+            reader.fail("unknown option '" + sOption + "'");
+        }
+    }
+}
+
+void parseNotify(const std::vector<std::string>& arguments, NotifyOptions* pOptions) {
+    ArgumentReader reader(Command::Notify, arguments);
+    std::vector<std::string> operands;
+    std::string sOption;
+    std::string sOperand;
+    while (reader.next(&sOption, &sOperand)) {
+        if (!sOption.empty()) {
+            reader.fail("unknown option '" + sOption + "'");
+        }
+        operands.push_back(sOperand);
+    }
+    if (operands.size() < 2) {
+        reader.fail(operands.empty() ? "ADDRESS and HANDLE are missing" : "HANDLE is missing");
+    }
+    if (operands.size() > 3) {
+        reader.fail("unexpected argument '" + operands[3] + "'");
+    }
+    CallbackAddress address;
+    std::string sWhy;
+    if (!parseCallbackAddress(operands[0], &address, &sWhy)) {
+        reader.fail("bad ADDRESS '" + operands[0] + "': " + sWhy);
+    }
+    pOptions->sAddress = operands[0];
+    pOptions->nHandle = reader.number("HANDLE", operands[1], INT_MIN, INT_MAX);
+    if (operands.size() == 3) {
+        pOptions->nId = reader.number("ID", operands[2], INT_MIN, INT_MAX);
+    }
+}
+
+void parseDemo(const std::vector<std::string>& arguments, DemoOptions* pOptions) {
+    ArgumentReader reader(Command::Demo, arguments);
+    std::string sOption;
+    std::string sOperand;
+    while (reader.next(&sOption, &sOperand)) {
+        if (sOption.empty()) {
+            reader.fail("unexpected argument '" + sOperand + "'");
+        } else if (sOption == "--count") {
+            pOptions->nCount =
+                static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxDemoCount));
+        } else if (sOption == "--timeout") {
+            pOptions->nTimeoutMs =
+                static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxTimeoutMs));
+        } else {
+            reader.fail("unknown option '" + sOption + "'");
+        }
+    }
+}
+
+bool commandFromName(const std::string& sName, Command* pCommand) {
+    for (Command command : {Command::Listen, Command::Notify, Command::Demo}) {
+        if (sName == commandName(command)) {
+            *pCommand = command;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isHostCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-';
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    if (arguments.empty()) {
+        throw UsageError(Command::Help, "no subcommand given");
+    }
+    const std::string& sFirst = arguments[0];
+    if (isHelpFlag(sFirst) || sFirst == "help") {
+        line.command = Command::Help;
+        line.bHelp = true;
+        if (sFirst == "help" && arguments.size() > 1) {
+            if (!commandFromName(arguments[1], &line.command)) {
+                throw UsageError(Command::Help,
+                                 "no help on '" + arguments[1] + "': not a subcommand");
+            }
+            if (arguments.size() > 2) {
+                throw UsageError(Command::Help, "unexpected argument '" + arguments[2] + "'");
+            }
+        } else if (arguments.size() > 1) {
+            throw UsageError(Command::Help, "unexpected argument '" + arguments[1] + "'");
+        }
+        return line;
+    }
+    if (sFirst == "--version") {
+        if (arguments.size() > 1) {
+            throw UsageError(Command::Help, "unexpected argument '" + arguments[1] + "'");
+        }
+        line.command = Command::Version;
+        return line;
+    }
+    if (!commandFromName(sFirst, &line.command)) {
+        if (looksLikeOption(sFirst)) {
+            throw UsageError(Command::Help, "unknown option '" + sFirst + "'");
+        }
+        throw UsageError(Command::Help, "unknown subcommand '" + sFirst + "'");
+    }
+    if (hasHelpFlag(arguments)) {
+        line.bHelp = true;
+        return line;
+    }
+    switch (line.command) {
+        case Command::Listen:
+            parseListen(arguments, &line.listen);
+            break;
+        case Command::Notify:
+            parseNotify(arguments, &line.notify);
+            break;
+        case Command::Demo:
+            parseDemo(arguments, &line.demo);
+            break;
+        case Command::Help:
+        case Command::Version:
+            break;
+    }
+    return line;
+}
+
+bool parseNumber(const std::string& sText, long nMin, long nMax, long* pnValue) {
+    std::size_t i = 0;
+    bool bNegative = false;
+    if (i < sText.size() && sText[i] == '-') {
+        bNegative = true;
+        ++i;
+    }
+    if (i == sText.size()) {
+        return false;
+    }
+    // Accumulated as a negative number, whose range is the wider one.
+    long nValue = 0;
+    for (; i < sText.size(); ++i) {
+        char c = sText[i];
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        int nDigit = c - '0';
+        if (nValue < (LONG_MIN + nDigit) / 10) {
+            return false;
+        }
+        nValue = nValue * 10 - nDigit;
+    }
+    if (!bNegative) {
+        if (nValue == LONG_MIN) {
+            return false;
+        }
+        nValue = -nValue;
+    }
+    if (nValue < nMin || nValue > nMax) {
+        return false;
+    }
+    *pnValue = nValue;
+    return true;
+}
+
+bool parseCallbackAddress(const std::string& sText, CallbackAddress* pAddress, std::string* psWhy) {
+    std::size_t nColon = sText.find(':');
+    if (nColon == std::string::npos) {
+        *psWhy = "expected pipe:NAME, socket:HOST:PORT, udp:HOST:PORT or ssl:HOST:PORT";
+        return false;
+    }
+    std::string sKind = sText.substr(0, nColon);
+    std::string sRest = sText.substr(nColon + 1);
+    if (sKind == "pipe") {
+        if (sRest.empty()) {
+            *psWhy = "the pipe name is empty";
+            return false;
+        }
+        for (char c : sRest) {
+            if (c == '/' || c <= ' ' || c == 0x7f) {
+                *psWhy = "a pipe name has no '/', spaces or control characters";
+                return false;
+            }
+        }
+        pAddress->sKind = sKind;
+        pAddress->sHost = sRest;
+        pAddress->nPort = 0;
+        return true;
+    }
+    if (sKind != "socket" && sKind != "udp" && sKind != "ssl") {
+        *psWhy = "unknown transport '" + sKind + "' (pipe, socket, udp or ssl)";
+        return false;
+    }
+    std::size_t nPortColon = sRest.find(':');
+    if (nPortColon == std::string::npos) {
+        *psWhy = "expected " + sKind + ":HOST:PORT";
+        return false;
+    }
+    std::string sHost = sRest.substr(0, nPortColon);
+    std::string sPort = sRest.substr(nPortColon + 1);
+    if (sHost.empty()) {
+        *psWhy = "the host is empty";
+        return false;
+    }
+    for (char c : sHost) {
+        if (!isHostCharacter(c)) {
+            *psWhy = "the host '" + sHost + "' is neither a host name nor a dotted address";
+            return false;
+        }
+    }
+    long nPort = 0;
+    if (!parseNumber(sPort, 1, 65535, &nPort)) {
+        *psWhy = "the port must be a number from 1 to 65535, got '" + sPort + "'";
+        return false;
+    }
+    pAddress->sKind = sKind;
+    pAddress->sHost = sHost;
+    pAddress->nPort = static_cast<int>(nPort);
+    return true;
+}
+
+std::string synopsis(Command command) {
+    switch (command) {
+        case Command::Listen:
+            return "usage: mnet listen [--type pipe|socket|udp] [--handles N] [--count K] [--json]";
+        case Command::Notify:
+            return "usage: mnet notify ADDRESS HANDLE [ID]";
+        case Command::Demo:
+            return "usage: mnet demo [--count N] [--timeout MS]";
+        case Command::Help:
+        case Command::Version:
+            break;
+    }
+    return "usage: mnet listen|notify|demo [OPTIONS], or mnet --help";
+}
+
+std::string helpText(Command command) {
+    switch (command) {
+        case Command::Listen:
+            return synopsis(command) +
+                   "\n\n"
+                   "Starts a notification sink, prints its callback address on the first line, "
+                   "then one\n"
+                   "line per notification received: the handle, the id and the time it arrived.\n"
+                   "\n"
+                   "  --type T     pipe, socket or udp; sets QVINTF_CALLB_CONN_TYPE for the sink\n"
+                   "               (default: the sink reads the variable as it finds it; pipe when "
+                   "unset)\n"
+                   "  --handles N  register callbacks under the handles 0 to N-1 (default 16)\n"
+                   "  --count K    stop after K notifications (default: run until Ctrl-C or "
+                   "SIGTERM)\n"
+                   "  --json       print each notification as one JSON object per line\n"
+                   "\n"
+                   "Each callback reads one long, the content that 'mnet notify' and the library's "
+                   "proxy\n"
+                   "dependents send by default. Exits 0 after K notifications or on "
+                   "SIGINT/SIGTERM.\n";
+        case Command::Notify:
+            return synopsis(command) +
+                   "\n\n"
+                   "Sends one callback message (HANDLE as a long, then ID as a long; ID defaults "
+                   "to 0)\n"
+                   "to the sink at ADDRESS, through a proxy dependent.\n"
+                   "\n"
+                   "  ADDRESS  pipe:NAME, socket:HOST:PORT, udp:HOST:PORT or ssl:HOST:PORT\n"
+                   "           (as printed by 'mnet listen')\n"
+                   "\n"
+                   "Exits 0 when the message was handed over (a UDP datagram is never confirmed), "
+                   "1 with\n"
+                   "the library's text, code and the system's description of the code when it "
+                   "failed.\n";
+        case Command::Demo:
+            return synopsis(command) +
+                   "\n\n"
+                   "In one process, starts a notification sink on each transport (pipe, socket, "
+                   "udp),\n"
+                   "sends notifications to each through proxy dependents kept in the process-wide\n"
+                   "registry, and prints per transport: the address, how many were sent and "
+                   "delivered,\n"
+                   "and the median and 99th-percentile time from remoteNotify to the callback's "
+                   "event.\n"
+                   "\n"
+                   "  --count N     notifications per transport, one at a time (default 200)\n"
+                   "  --timeout MS  longest wait for one delivery in milliseconds (default 2000)\n"
+                   "\n"
+                   "The pipe transport needs the shared-service directory; when it is missing and "
+                   "cannot\n"
+                   "be created, the demo says so and runs the two network transports. Exits 0 only "
+                   "when\n"
+                   "every notification sent was delivered.\n";
+        case Command::Help:
+        case Command::Version:
+            break;
+    }
+    return "usage: mnet SUBCOMMAND [OPTIONS]\n"
+           "\n"
+           "Command-line companion of libmnet: receive and send notifications, and see them "
+           "travel.\n"
+           "\n"
+           "  mnet listen [--type pipe|socket|udp] [--handles N] [--count K] [--json]\n"
+           "      start a notification sink and print what arrives\n"
+           "  mnet notify ADDRESS HANDLE [ID]\n"
+           "      send one notification to a sink\n"
+           "  mnet demo [--count N] [--timeout MS]\n"
+           "      round trips over every transport in one process, with latencies\n"
+           "\n"
+           "  mnet SUBCOMMAND --help   help on one subcommand\n"
+           "  mnet --version           the version of the tool and the library\n"
+           "\n"
+           "Exit codes: 0 success, 1 failure, 2 wrong use (with one line on standard error).\n";
+}
+
+}  // namespace mnettool

@@ -1,0 +1,45 @@
+// What the mnet tool prints: failure lines, notification lines, latency figures and the demo
+// table. Pure formatting, no I/O; any thread may call these.
+#ifndef MNET_TOOL_REPORT_HPP
+#define MNET_TOOL_REPORT_HPP
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace mnettool {
+
+// "TEXT (code N: DESCRIPTION)", DESCRIPTION being the system's text for N (strerror); code 0
+// reads "(code 0: no system error)".
+std::string describeFailure(const std::string& sText, int nCode);
+
+// A wall-clock instant as UTC with microseconds: "2024-05-01T12:34:56.789012Z".
+std::string utcTimestamp(std::chrono::system_clock::time_point when);
+
+// One received notification, as plain text ("handle=3 id=42 time=...") or as one JSON object
+// ({"handle":3,"id":42,"time":"..."}).
+std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson);
+
+// The nearest-rank percentile (0 < dPercent <= 100) of values; 0 for no values.
+double percentile(std::vector<double> values, double dPercent);
+
+// "37 us" below a millisecond, "1.25 ms" from there on, "-" for a negative value.
+std::string formatLatency(double dMicroseconds);
+
+// One transport's results in the demo.
+struct DemoRow {
+    std::string sTransport;
+    std::string sAddress;  // empty when the sink could not start
+    int nSent = 0;
+    int nDelivered = 0;
+    std::vector<double> latenciesUs;  // one per delivered notification
+    std::string sNote;  // why the row is incomplete, shown after it; empty when all went well
+};
+
+// The table: a header line, then one aligned line per row (and an indented note line after a
+// row with a note). Every line ends with a newline.
+std::string formatDemoTable(const std::vector<DemoRow>& rows);
+
+}  // namespace mnettool
+
+#endif
