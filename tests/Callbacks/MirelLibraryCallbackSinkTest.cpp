@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -255,6 +256,39 @@ TEST_P(SinkTest, ConcurrentSendersAreAllDeliveredOnce) {
         EXPECT_EQ(0, *distinct.begin());
         EXPECT_EQ(kEach - 1, *distinct.rbegin());
     }
+}
+
+TEST_P(SinkTest, SenderToAnUnknownHandleSeesItsMessageTakenWhole) {
+    if (m_endpoint.sType == "udp") {
+        GTEST_SKIP() << "a datagram has no later writes";
+    }
+    int nFd = connectTo(m_endpoint);
+    ASSERT_GE(nFd, 0);
+    Bytes bytes = message(404, 1);
+    ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin(), bytes.begin() + 4)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the sink has looked the handle up
+    ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin() + 4, bytes.end())));
+    ::shutdown(nFd, SHUT_WR);
+    char c;
+    ssize_t n;
+    do {
+        n = ::recv(nFd, &c, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    EXPECT_EQ(0, n) << "the sink reset the connection: " << std::strerror(errno);
+    ::close(nFd);
+}
+
+TEST_P(SinkTest, SilentSenderHoldsTheSinkOnlyForAFewSeconds) {
+    if (m_endpoint.sType == "udp") {
+        GTEST_SKIP() << "a datagram cannot hold the sink";
+    }
+    MirelSmartPointer<Recorder> spGood = add(1);
+    int nSilent = connectTo(m_endpoint);  // stays open and sends nothing
+    ASSERT_GE(nSilent, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(send(m_endpoint, message(1, 42)));
+    EXPECT_TRUE(spGood->wait(15000));
+    ::close(nSilent);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SinkTest, ::testing::Values("pipe", "socket", "udp"));

@@ -14,7 +14,14 @@
 
 namespace MirelNet {
 
+namespace detail {
+int streamDescriptor(MirelConnection& connection);
+}
+
 class MNET_API MirelPipeConnection : public MirelConnection {
+    // The sink bounds and drains the socket of a connection it serves.
+    friend int detail::streamDescriptor(MirelConnection& connection);
+
 public:
     // Client connection to the endpoint sPipeName; access rights 1. No I/O here.
     explicit MirelPipeConnection(const MirelString& sPipeName);

@@ -1,6 +1,8 @@
 #include "internal/StreamIo.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -81,6 +83,39 @@ bool peekSome(int nFd, void* pBuffer, int& nSize, int& nErrorCode) {
     nSize = static_cast<int>(n);
     nErrorCode = 0;
     return n > 0;
+}
+
+void setReceiveTimeout(int nFd, int nTimeoutMs) {
+    timeval timeout;
+    timeout.tv_sec = nTimeoutMs / 1000;
+    timeout.tv_usec = (nTimeoutMs % 1000) * 1000;
+    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+void drainUntilClosed(int nFd, int nTimeoutMs, long nLimit) {
+    char buffer[4096];
+    long nDropped = 0;
+    while (nDropped < nLimit) {
+        pollfd wait;
+        wait.fd = nFd;
+        wait.events = POLLIN;
+        wait.revents = 0;
+        int rc = ::poll(&wait, 1, nTimeoutMs);
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc <= 0) {
+            return;
+        }
+        ssize_t n = ::recv(nFd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        nDropped += n;
+    }
 }
 
 }  // namespace detail

@@ -28,6 +28,14 @@ long receiveSome(int nFd, char* bufPtr, long toRead, long* error, bool bWaitForA
 // when at least one byte was copied; nSize = count; on failure nSize 0 and nErrorCode errno.
 bool peekSome(int nFd, void* pBuffer, int& nSize, int& nErrorCode);
 
+// Bounds every later receive on the descriptor to nTimeoutMs (0: no bound again); a receive
+// that times out fails with EAGAIN.
+void setReceiveTimeout(int nFd, int nTimeoutMs);
+// Reads and drops what the peer still sends, until it closes its end, nTimeoutMs pass without
+// a byte, or nLimit bytes were dropped. Closing a socket with unread bytes resets the
+// connection, which the peer would see as a failed write.
+void drainUntilClosed(int nFd, int nTimeoutMs, long nLimit);
+
 }  // namespace detail
 }  // namespace MirelNet
 
