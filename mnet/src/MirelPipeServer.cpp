@@ -74,7 +74,10 @@ MirelPipeServer::MirelPipeServer(const MirelString& sPipeName)
       m_iAccessPrivileges(7),
       m_pGate(new detail::ServerGate),
       m_bClientWaiting(false),
-      m_bDestroying(false) {
+      m_bDestroying(false),
+      m_nBoundDevice(0),
+      m_nBoundInode(0),
+      m_nBoundChange(0) {
     try {
         init();
     } catch (...) {
@@ -91,7 +94,10 @@ MirelPipeServer::MirelPipeServer(const MirelString& sPipeName, unsigned int iAcc
       m_sUserGroupName(sUserGroupName),
       m_pGate(new detail::ServerGate),
       m_bClientWaiting(false),
-      m_bDestroying(false) {
+      m_bDestroying(false),
+      m_nBoundDevice(0),
+      m_nBoundInode(0),
+      m_nBoundChange(0) {
     try {
         init();
     } catch (...) {
@@ -105,6 +111,19 @@ MirelPipeServer::~MirelPipeServer() {
     MirelPipeServer::close();
     m_pGate->waitIdle();
     delete m_pGate;
+    // Leave no endpoint file behind in the shared directory, but never one that a newer
+    // server (this process or another) has bound at the same path since.
+    if (m_nBoundInode != 0) {
+        MirelString sPath = MirelString(kSharedServiceDir) + m_sPipeName;
+        struct stat info;
+        if (::lstat(sPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+            static_cast<unsigned long long>(info.st_dev) == m_nBoundDevice &&
+            static_cast<unsigned long long>(info.st_ino) == m_nBoundInode &&
+            static_cast<unsigned long long>(info.st_ctim.tv_sec) * 1000000000ull + info.st_ctim.tv_nsec ==
+                m_nBoundChange) {
+            ::unlink(sPath.c_str());
+        }
+    }
 }
 
 MirelString MirelPipeServer::getFullPipeName(const MirelString& sPipeName) {
@@ -156,6 +175,12 @@ void MirelPipeServer::init() {
             throw MirelException(MirelString(kListenFailed), errno);
         }
         ::chmod(sPath.c_str(), kEndpointMode);
+        struct stat bound;
+        if (::lstat(sPath.c_str(), &bound) == 0) {
+            m_nBoundDevice = static_cast<unsigned long long>(bound.st_dev);
+            m_nBoundInode = static_cast<unsigned long long>(bound.st_ino);
+            m_nBoundChange = static_cast<unsigned long long>(bound.st_ctim.tv_sec) * 1000000000ull + bound.st_ctim.tv_nsec;
+        }
 
         if (m_iAccessPrivileges == 1 && !m_sUserGroupName.empty()) {
             gid_t nGroup = 0;

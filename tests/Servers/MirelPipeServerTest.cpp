@@ -415,3 +415,26 @@ TEST(MirelPipeServer, ClientArrivingAsTheServerClosesIsNotLeaked) {
     }
     EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
 }
+
+TEST(MirelPipeServer, DestructionRemovesItsOwnEndpointFileButNotANewerOne) {
+    MNET_REQUIRE_SHARED_DIR();
+    std::string sName = mnettest::uniqueName("gone");
+    std::string sPath = mnettest::kSharedServiceDir + sName;
+    struct stat info;
+    {
+        MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(sName));
+        ASSERT_EQ(0, ::stat(sPath.c_str(), &info));
+    }
+    EXPECT_NE(0, ::stat(sPath.c_str(), &info));
+
+    MirelSmartPointer<MirelPipeServer> spOld(new MirelPipeServer(sName));
+    spOld->close();
+    MirelSmartPointer<MirelPipeServer> spNew(new MirelPipeServer(sName));  // replaces the file
+    spOld = static_cast<MirelPipeServer*>(0);
+    ASSERT_EQ(0, ::stat(sPath.c_str(), &info)) << "the older server removed the newer one's endpoint";
+    int nClient = mnettest::rawUnixConnect(sPath);
+    EXPECT_GE(nClient, 0);
+    ::close(nClient);
+    spNew = static_cast<MirelPipeServer*>(0);
+    EXPECT_NE(0, ::stat(sPath.c_str(), &info));
+}

@@ -3,7 +3,8 @@
 //
 // The constructor opens the endpoint; each waitForClient accepts one client and returns it as
 // a MirelPipeConnection marked local, carrying the server's access privileges. close stops
-// listening (the socket file stays; the next wait removes and re-creates it).
+// listening (the socket file stays; the next wait removes and re-creates it); the destructor
+// removes the socket file it created, unless another server has replaced it meanwhile.
 // Threads: one thread waits; any thread may call close or waitForInit. close always wakes a
 // blocked wait, which then returns an empty pointer; the waiting thread itself frees the
 // listening socket it was woken from, so no thread uses a released descriptor. The destructor
@@ -72,6 +73,12 @@ private:
     detail::ServerGate* m_pGate;
     std::atomic<bool> m_bClientWaiting;  // a thread sits in the wait; only picks close's record
     std::atomic<bool> m_bDestroying;     // the destructor has begun; a wait must not reopen
+    // The socket file this server bound last (device, inode and change time in nanoseconds,
+    // since an inode number is reused at once), guarded by m_lock; the destructor removes
+    // that file and no other.
+    unsigned long long m_nBoundDevice;
+    unsigned long long m_nBoundInode;
+    unsigned long long m_nBoundChange;
 };
 
 }  // namespace MirelNet
