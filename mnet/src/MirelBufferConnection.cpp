@@ -9,7 +9,7 @@ namespace MirelNet {
 
 namespace {
 
-const long kGrowthStep = 8192;
+const long long kGrowthStep = 8192;
 
 }  // namespace
 
@@ -38,9 +38,11 @@ long MirelBufferConnection::transfer(const char* buf, long bufLen, long* error) 
         *error = EINVAL;
         return -1;
     }
-    long nUsed = m_nOutIndex < 0 ? 0 : m_nOutIndex;
-    if (m_nOutIndex == -1 || nUsed + bufLen > m_nBufferSize) {
-        long nIncrement = (bufLen + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+    // In 64 bits: where long has 32, a length near its limit would overflow the sums below.
+    long long nUsed = m_nOutIndex < 0 ? 0 : m_nOutIndex;
+    long long nLength = bufLen;
+    if (m_nOutIndex == -1 || nUsed + nLength > m_nBufferSize) {
+        long long nIncrement = (nLength + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
         long long nNewSize = static_cast<long long>(m_nBufferSize) + nIncrement;
         if (nNewSize > INT_MAX) {
             *error = ENOMEM;

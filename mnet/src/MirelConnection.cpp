@@ -172,6 +172,7 @@ void MirelConnection::put(void* pBuffer, int nSize) {
 }
 
 bool MirelConnection::peekLine(char* pBuffer, int& nSize, int& nErrorCode) {
+    nErrorCode = 0;
     if (pBuffer == 0 || nSize <= 0) {
         nSize = 0;
         return false;

@@ -65,20 +65,26 @@ const MirelString& MirelServerSocket::getBindAddress() const {
 }
 
 void MirelServerSocket::init() {
-    if (m_pGate->isOpen(m_pSocketImpl)) {
-        return;
+    if (!m_pGate->isOpen(m_pSocketImpl)) {
+        openSocket(SOCK_STREAM, kCreateFailed, kBindFailed, kNameFailed, kListenFailed,
+                   "MirelServerSocket::init: Using IP Address ");
     }
+}
+
+void MirelServerSocket::openSocket(int nType, const char* pszCreateFailed, const char* pszBindFailed,
+                                   const char* pszNameFailed, const char* pszListenFailed, const char* pszLogHead) {
     detail::ListenCell* pNewCell = 0;
     int nError = detail::ServerGate::newCell(&pNewCell);
     if (nError != 0) {
-        throw MirelException(MirelString(kCreateFailed), nError);
+        throw MirelException(MirelString(pszCreateFailed), nError);
     }
     detail::CellOwner cell(pNewCell);
-    // Non-blocking, so that a client that went away between the wake-up and accept cannot
-    // leave the wait stuck in accept where close no longer reaches it.
-    int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Non-blocking: readiness comes from the gate's poll, and a client or datagram that went
+    // away between the wake-up and the read must not leave the wait stuck where close no
+    // longer reaches it.
+    int nFd = ::socket(AF_INET, nType | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (nFd < 0) {
-        failOpening(kCreateFailed);
+        failOpening(pszCreateFailed);
     }
     cell.get()->fd = nFd;
     uint16_t nBindPort = static_cast<uint16_t>(m_nPort);
@@ -89,16 +95,16 @@ void MirelServerSocket::init() {
     const MirelString& sBindAddress = getBindAddress();
     address.sin_addr.s_addr = sBindAddress == "*" ? htonl(INADDR_ANY) : ::inet_addr(sBindAddress.c_str());
     if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        failOpening(kBindFailed);
+        failOpening(pszBindFailed);
     }
     socklen_t nLength = sizeof address;
     if (::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
-        failOpening(kNameFailed);
+        failOpening(pszNameFailed);
     }
-    if (::listen(nFd, m_nBacklog) != 0) {
-        failOpening(kListenFailed);
+    if (pszListenFailed && ::listen(nFd, m_nBacklog) != 0) {
+        failOpening(pszListenFailed);
     }
-    MIREL_LOG(5) << "MirelServerSocket::init: Using IP Address " << detail::dottedAddress(address.sin_addr.s_addr)
+    MIREL_LOG(5) << pszLogHead << detail::dottedAddress(address.sin_addr.s_addr)
                  << " Port: " << static_cast<unsigned int>(nBindPort) << endrecord;
     m_pGate->publish(m_pSocketImpl, cell.release());
     m_bInitialized = true;

@@ -31,11 +31,6 @@ bool endsWaitQuietly(int nError) {
            nError == EHOSTDOWN;
 }
 
-[[noreturn]] void failOpening(const char* pszText) {
-    int nError = errno;
-    throw MirelException(MirelString(pszText), nError);
-}
-
 }  // namespace
 
 MirelUDPServerSocket::MirelUDPServerSocket(int nPort, const MirelString& sBindAddress, unsigned int nBufferSize)
@@ -48,42 +43,8 @@ MirelUDPServerSocket::~MirelUDPServerSocket() {
 }
 
 void MirelUDPServerSocket::init() {
-    if (m_pGate->isOpen(m_pSocketImpl)) {
-        return;
-    }
-    detail::ListenCell* pNewCell = 0;
-    int nError = detail::ServerGate::newCell(&pNewCell);
-    if (nError != 0) {
-        throw MirelException(MirelString(kCreateFailed), nError);
-    }
-    detail::CellOwner cell(pNewCell);
-    // Non-blocking: readiness comes from the gate's poll, and a datagram that another reader
-    // took first must not leave the wait stuck where close no longer reaches it.
-    int nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (nFd < 0) {
-        failOpening(kCreateFailed);
-    }
-    cell.get()->fd = nFd;
-    uint16_t nBindPort = static_cast<uint16_t>(m_nPort);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(nBindPort);
-    const MirelString& sBindAddress = getBindAddress();
-    address.sin_addr.s_addr = sBindAddress == "*" ? htonl(INADDR_ANY) : ::inet_addr(sBindAddress.c_str());
-    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        failOpening(kBindFailed);
-    }
-    socklen_t nLength = sizeof address;
-    if (::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
-        failOpening(kNameFailed);
-    }
-    MIREL_LOG(5) << "MirelUDPServerSocket::init: Using IP Address " << detail::dottedAddress(address.sin_addr.s_addr)
-                 << " Port: " << static_cast<unsigned int>(nBindPort) << endrecord;
-    m_pGate->publish(m_pSocketImpl, cell.release());
-    m_bInitialized = true;
     if (!m_pGate->isOpen(m_pSocketImpl)) {
-        m_bInitialized = false;  // closed between publish and the line above
+        openSocket(SOCK_DGRAM, kCreateFailed, kBindFailed, kNameFailed, 0, "MirelUDPServerSocket::init: Using IP Address ");
     }
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 
 namespace MirelSupport {
 
@@ -60,9 +61,16 @@ struct PendingRecord {
 
 thread_local PendingRecord t_record;
 
+// The log and its lock live in static storage and are never destroyed: records may still be
+// written from other libraries' static destructors. No heap is used, so unloading the library
+// leaves nothing behind; the file it opened is closed at unload (closeLogAtUnload).
+alignas(std::mutex) unsigned char s_lockStorage[sizeof(std::mutex)];
+alignas(MirelLogging) unsigned char s_logStorage[sizeof(MirelLogging)];
+std::atomic<bool> s_bLogCreated(false);
+
 std::mutex& writerLock() {
     // Guards the destination (m_nFd, m_bOwnFd changes) and keeps each record in one piece.
-    static std::mutex* pLock = new std::mutex();
+    static std::mutex* pLock = new (s_lockStorage) std::mutex();
     return *pLock;
 }
 
@@ -94,10 +102,20 @@ void appendUnsigned(unsigned long long n) {
 }  // namespace
 
 MirelLogging& MirelLogging::getInstance() {
-    // Never destroyed: records may be written from static destructors and library unloads.
-    static MirelLogging* pInstance = new MirelLogging();
+    static MirelLogging* pInstance = new (s_logStorage) MirelLogging();
+    s_bLogCreated.store(true, std::memory_order_relaxed);
     return *pInstance;
 }
+
+namespace {
+
+__attribute__((destructor)) void closeLogAtUnload() {
+    if (s_bLogCreated.load()) {
+        MirelLogging::getInstance().setFile(MirelString());
+    }
+}
+
+}  // namespace
 
 MirelLogging::MirelLogging() : m_nLevel(levelFromEnvironment()), m_nFd(STDERR_FILENO), m_bOwnFd(false) {
     const char* pszFile = std::getenv("MIREL_LOG_FILE");

@@ -99,3 +99,13 @@ TEST(LineReading, ZeroByteBeforeTheCrLfHidesThePair) {
     EXPECT_FALSE(sp->peekLine(buffer, nSize, nError));
     EXPECT_EQ(7, nSize);
 }
+
+TEST(LineReading, PeekClearsTheCallersErrorCodeWhateverTheBufferSize) {
+    auto sp = holding("ab\r\n");
+    char buffer[4];
+    for (int nSize : {1, 2, 4}) {
+        int n = nSize, nError = 12345;
+        sp->peekLine(buffer, n, nError);
+        EXPECT_EQ(0, nError) << nSize;
+    }
+}

@@ -125,6 +125,24 @@ TEST(ModuleUnload, DetachWithoutRegistryStillWritesBothRecords) {
     expectOneDetach(logFrom(nStart));
 }
 
+// Each load opens the log file anew; each unload must close it again.
+TEST(ModuleUnload, RepeatedLoadsLeaveNoDescriptorBehind) {
+    auto openDescriptors = [] {
+        int nCount = 0;
+        for (int nFd = 0; nFd < 1024; ++nFd) {
+            nCount += ::fcntl(nFd, F_GETFD) != -1;
+        }
+        return nCount;
+    };
+    int nBefore = openDescriptors();
+    for (int i = 0; i < 3; ++i) {
+        void* pLibrary = ::dlopen(MNET_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(nullptr, pLibrary) << ::dlerror();
+        EXPECT_EQ(0, ::dlclose(pLibrary)) << ::dlerror();
+    }
+    EXPECT_EQ(nBefore, openDescriptors());
+}
+
 // The support library reads its log settings when it first logs, which here is after main
 // starts: setting them first sends every record to a file private to this run.
 int main(int argc, char** argv) {

@@ -62,6 +62,12 @@ public:
     bool isInitialized() const;
 
 protected:
+    // Opens the socket of a closed server: a socket of nType bound to the port and bind
+    // address, listening when pszListenFailed is given, then published as the open state.
+    // Throws MirelException with the matching text and errno; the server then stays closed.
+    void openSocket(int nType, const char* pszCreateFailed, const char* pszBindFailed, const char* pszNameFailed,
+                    const char* pszListenFailed, const char* pszLogHead);
+
     int m_nPort;
     int m_nBacklog;
     MirelString m_sBindAddress;
