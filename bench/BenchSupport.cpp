@@ -201,6 +201,9 @@ void writeTable(std::ostream& out, const char* pszTitle) {
     out << "## " << pszTitle << "\n";
     std::string sSection;
     for (const Comparison& c : comparisons()) {
+        if (results().find(c.sMnet) == results().end() && results().find(c.sBase) == results().end()) {
+            continue;  // filtered out
+        }
         if (c.sSection != sSection) {
             sSection = c.sSection;
             out << "\n### " << sSection << "\n\n";
