@@ -1,6 +1,6 @@
 // Entry point of a benchmark program. Options of our own, before Google Benchmark's:
 //   --smoke            a few iterations of each benchmark (seconds in all), one round
-//   --rounds=N         library/baseline pairs per comparison (default 3)
+//   --rounds=N         library/baseline pairs per comparison (default 5)
 //   --table=FILE       write the Markdown results section to FILE instead of standard output
 //   --child=NAME ARG   internal: a measurement that needs a fresh process
 #include <unistd.h>

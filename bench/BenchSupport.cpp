@@ -58,6 +58,9 @@ std::map<std::string, std::vector<Result> >& results() {
 // The console output as usual, and every run kept for the table.
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal.
+    CollectingReporter() : benchmark::ConsoleReporter(::isatty(1) ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         benchmark::ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -186,12 +189,13 @@ double ratio(const Comparison& c) {
     if (c.kind == VALUE || c.sMnet.empty() || c.sBase.empty()) {
         return NAN;
     }
-    std::vector<double> mnet = counterValues(results()[c.sMnet], "items_per_second");
-    std::vector<double> base = counterValues(results()[c.sBase], "items_per_second");
+    const char* pszKey = c.bRatioOnMedian ? "p50_us" : "items_per_second";
+    std::vector<double> mnet = counterValues(results()[c.sMnet], pszKey);
+    std::vector<double> base = counterValues(results()[c.sBase], pszKey);
     std::vector<double> ratios;
     for (std::size_t i = 0; i < mnet.size() && i < base.size(); ++i) {
-        if (base[i] > 0) {
-            ratios.push_back(mnet[i] / base[i]);
+        if (base[i] > 0 && mnet[i] > 0) {
+            ratios.push_back(c.bRatioOnMedian ? base[i] / mnet[i] : mnet[i] / base[i]);
         }
     }
     return median(ratios);
@@ -213,7 +217,7 @@ void writeTable(std::ostream& out, const char* pszTitle) {
         double dRatio = ratio(c);
         char szRatio[32] = "—";
         if (!std::isnan(dRatio)) {
-            std::snprintf(szRatio, sizeof szRatio, "%.2f", dRatio);
+            std::snprintf(szRatio, sizeof szRatio, c.bRatioOnMedian ? "%.2f (p50)" : "%.2f", dRatio);
         }
         char szTarget[32] = "context";
         std::string sVerdict;

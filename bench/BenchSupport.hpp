@@ -24,7 +24,7 @@ namespace mnetbench {
 
 struct Options {
     bool bSmoke = false;  // a few iterations of everything, seconds in all
-    int nRounds = 3;      // library/baseline pairs per comparison
+    int nRounds = 5;      // library/baseline pairs per comparison
     std::string sTablePath;  // where the Markdown section goes (empty: standard output)
     std::string sSelf;       // this program, for the child measurements
 };
@@ -52,6 +52,9 @@ struct Comparison {
     std::string sBaseLabel; // what the baseline is
     std::string sNote;
     bool bOnce = false;     // one round only (a slow context line)
+    // The ratio compares rates (libmnet / baseline), or with bRatioOnMedian median latencies
+    // (baseline / libmnet, so that higher is better either way).
+    bool bRatioOnMedian = false;
     // VALUE lines: the counters shown, in order, each as a format with one %s for the value.
     std::vector<std::pair<std::string, std::string> > values;
 };

@@ -5,11 +5,21 @@
 // message: connect, write 8 bytes, close; the receiver accepts, reads 8 bytes, signals (UDP:
 // one datagram of 8 bytes from a new socket, and a receiver that signals per datagram).
 //
+// A second raw baseline makes the system calls the library makes for a callback message, so
+// that what remains between it and the library is the library's own work: the sender sets
+// TCP_NODELAY (TCP) or SO_BROADCAST (UDP) and writes the handle and the id with a send each; the
+// receiver polls a wake-up pipe with the socket before each accept or receive (the wait that
+// another thread can end), sets TCP_NODELAY on each accepted socket and reads the handle and the
+// id with a receive each.
+//
 // Each of the 4 concurrent senders has its own callback and waits for its notification to
 // arrive before it sends the next, so at most 4 messages are in flight and none is dropped
 // for want of room; a UDP datagram that does not arrive within a second counts as lost.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -45,6 +55,7 @@ const int kSenders = 4;
 const int kLostAfterMs = 1000;
 
 enum Transport { PIPE, TCP, UDP };
+enum Calls { MINIMAL, LIBRARY_CALLS };
 
 const char* sinkType(Transport transport) {
     return transport == PIPE ? "pipe" : (transport == TCP ? "socket" : "udp");
@@ -179,7 +190,12 @@ void mnetConcurrent(benchmark::State& state, Transport transport) {
 // the id and signals the handle's event. The handle -1 stops it.
 class RawReceiver {
 public:
-    explicit RawReceiver(Transport transport) : m_transport(transport), m_nFd(-1), m_nPort(0), m_signals(kSenders) {
+    RawReceiver(Transport transport, Calls calls)
+        : m_transport(transport), m_calls(calls), m_nFd(-1), m_nPort(0), m_signals(kSenders) {
+        m_wake[0] = m_wake[1] = -1;
+        if (calls == LIBRARY_CALLS && ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return;
+        }
         if (transport == PIPE) {
             if (sharedServiceDirUsable()) {
                 m_sPath = std::string(kSharedServiceDir) + uniqueName("mnetbenchrcv");
@@ -213,6 +229,11 @@ public:
         if (!m_sPath.empty()) {
             ::unlink(m_sPath.c_str());
         }
+        for (int nFd : m_wake) {
+            if (nFd >= 0) {
+                ::close(nFd);
+            }
+        }
     }
 
     bool ok() const { return m_nFd >= 0; }
@@ -221,8 +242,12 @@ public:
     // The raw sender: one connection (or socket) per message. False when it failed.
     bool send(const uint32_t message[2]) const {
         int nFd;
+        int nOn = 1;
         if (m_transport == UDP) {
             nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (m_calls == LIBRARY_CALLS) {
+                ::setsockopt(nFd, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn);
+            }
             sockaddr_in address;
             std::memset(&address, 0, sizeof address);
             address.sin_family = AF_INET;
@@ -235,11 +260,12 @@ public:
             }
             return bSent;
         }
-        nFd = m_transport == TCP ? rawTcpConnect(m_nPort, false) : rawUnixConnect(m_sPath);
+        bool bSplit = m_calls == LIBRARY_CALLS;
+        nFd = m_transport == TCP ? rawTcpConnect(m_nPort, bSplit) : rawUnixConnect(m_sPath);
         if (nFd < 0) {
             return false;
         }
-        bool bSent = sendAll(nFd, message, 8);
+        bool bSent = bSplit ? sendAll(nFd, message, 4) && sendAll(nFd, message + 1, 4) : sendAll(nFd, message, 8);
         ::close(nFd);
         return bSent;
     }
@@ -248,6 +274,12 @@ private:
     void serve() {
         while (!m_bStopping || m_transport != UDP) {
             uint32_t message[2];
+            if (m_calls == LIBRARY_CALLS) {
+                pollfd fds[2] = {{m_wake[0], POLLIN, 0}, {m_nFd, POLLIN, 0}};
+                if (::poll(fds, 2, m_transport == UDP ? 200 : -1) < 0 && errno != EINTR) {
+                    return;
+                }
+            }
             if (m_transport == UDP) {
                 char buffer[65536];
                 ssize_t n = ::recvfrom(m_nFd, buffer, sizeof buffer, 0, 0, 0);
@@ -263,7 +295,16 @@ private:
                     }
                     return;
                 }
-                bool bRead = recvAll(nClient, message, 8);
+                bool bRead;
+                if (m_calls == LIBRARY_CALLS) {
+                    if (m_transport == TCP) {
+                        int nOn = 1;
+                        ::setsockopt(nClient, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+                    }
+                    bRead = recvAll(nClient, message, 4) && recvAll(nClient, message + 1, 4);
+                } else {
+                    bRead = recvAll(nClient, message, 8);
+                }
                 ::close(nClient);
                 if (!bRead) {
                     continue;
@@ -280,6 +321,8 @@ private:
     }
 
     Transport m_transport;
+    Calls m_calls;
+    int m_wake[2];  // the wake-up pipe polled with the socket (never written: a stop message ends)
     std::atomic<bool> m_bStopping{false};
     int m_nFd;
     int m_nPort;
@@ -297,8 +340,8 @@ bool rawNotifyOnce(RawReceiver& receiver, int nHandle, long nId) {
     return receiver.signal(nHandle).wait(kLostAfterMs);
 }
 
-void rawSequential(benchmark::State& state, Transport transport) {
-    RawReceiver receiver(transport);
+void rawSequential(benchmark::State& state, Transport transport, Calls calls) {
+    RawReceiver receiver(transport, calls);
     if (!receiver.ok()) {
         state.SkipWithError("cannot set up the raw receiver");
         return;
@@ -320,8 +363,8 @@ void rawSequential(benchmark::State& state, Transport transport) {
     state.SetItemsProcessed(nCount);
 }
 
-void rawConcurrent(benchmark::State& state, Transport transport) {
-    RawReceiver receiver(transport);
+void rawConcurrent(benchmark::State& state, Transport transport, Calls calls) {
+    RawReceiver receiver(transport, calls);
     if (!receiver.ok()) {
         state.SkipWithError("cannot set up the raw receiver");
         return;
@@ -363,15 +406,25 @@ void registerNotifications() {
         c.sBaseLabel = "raw";
 
         c.kind = LATENCY;
+        c.bRatioOnMedian = true;
         c.sLabel = sWhere + ", sequential, " + std::to_string(sequentialCount()) + " notifications";
         c.sNote = "call to event";
         c.sMnet = "notify/" + sName + "/sequential/mnet";
         c.sBase = "notify/" + sName + "/sequential/raw";
         compare(
             c, [transport](benchmark::State& s) { mnetSequential(s, transport); },
-            [transport](benchmark::State& s) { rawSequential(s, transport); }, configure);
+            [transport](benchmark::State& s) { rawSequential(s, transport, MINIMAL); }, configure);
+        Comparison same = c;
+        same.sLabel = sWhere + ", sequential, the same";
+        same.sNote = "raw with the library's system calls";
+        same.sBase = c.sBase + "-library-calls";
+        same.sBaseLabel = "raw, library's calls";
+        compare(
+            same, BenchFn(), [transport](benchmark::State& s) { rawSequential(s, transport, LIBRARY_CALLS); },
+            configure);
 
         c.kind = RATE;
+        c.bRatioOnMedian = false;
         c.sLabel = sWhere + ", " + std::to_string(kSenders) + " concurrent senders, " +
                    std::to_string(kSenders * concurrentCountPerSender()) + " notifications";
         c.sNote = "each sender waits for its own notification before the next";
@@ -379,7 +432,15 @@ void registerNotifications() {
         c.sBase = "notify/" + sName + "/concurrent/raw";
         compare(
             c, [transport](benchmark::State& s) { mnetConcurrent(s, transport); },
-            [transport](benchmark::State& s) { rawConcurrent(s, transport); }, configure);
+            [transport](benchmark::State& s) { rawConcurrent(s, transport, MINIMAL); }, configure);
+        same = c;
+        same.sLabel = sWhere + ", 4 concurrent senders, the same";
+        same.sNote = "raw with the library's system calls";
+        same.sBase = c.sBase + "-library-calls";
+        same.sBaseLabel = "raw, library's calls";
+        compare(
+            same, BenchFn(), [transport](benchmark::State& s) { rawConcurrent(s, transport, LIBRARY_CALLS); },
+            configure);
     }
 }
 
