@@ -51,6 +51,12 @@ void rawReset(int nFd);
 // Polls pred every millisecond until it holds or nTimeoutMs passed.
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs = 5000);
 
+// Runs body in a forked child and returns its exit status: body's result, 128 + the signal
+// when the child died of one, or -1 when it was still running after nTimeoutMs (it is then
+// killed). What body appends to its string argument comes back in *psReport. Fork only while
+// the calling process runs no other thread; the child ends with _exit.
+int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs = 20000);
+
 }  // namespace mnettest
 
 #define MNET_REQUIRE_SHARED_DIR()                                                      \
