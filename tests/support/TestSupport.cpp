@@ -235,16 +235,16 @@ bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
     return true;
 }
 
-int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs) {
+ChildProcess::ChildProcess(const std::function<int(std::string&)>& body) : m_nPid(-1), m_nReport(-1) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        return -1;
+        return;
     }
     pid_t nPid = ::fork();
     if (nPid < 0) {
         ::close(report[0]);
         ::close(report[1]);
-        return -1;
+        return;
     }
     if (nPid == 0) {
         ::close(report[0]);
@@ -267,22 +267,40 @@ int runInChild(const std::function<int(std::string&)>& body, std::string* psRepo
         ::_exit(nResult);
     }
     ::close(report[1]);
+    m_nPid = nPid;
+    m_nReport = report[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_nPid > 0) {
+        ::kill(m_nPid, SIGKILL);
+        wait(0, 0);
+    }
+    if (m_nReport >= 0) {
+        ::close(m_nReport);
+    }
+}
+
+int ChildProcess::wait(std::string* psReport, int nTimeoutMs) {
+    if (m_nPid <= 0) {
+        return -1;
+    }
     std::string sReport;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     bool bTimedOut = false;
-    for (;;) {
+    while (m_nReport >= 0) {
         int nLeftMs = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         if (nLeftMs <= 0) {
             bTimedOut = true;
             break;
         }
-        pollfd wait = {report[0], POLLIN, 0};
-        if (::poll(&wait, 1, nLeftMs) <= 0) {
+        pollfd ready = {m_nReport, POLLIN, 0};
+        if (::poll(&ready, 1, nLeftMs) <= 0) {
             continue;
         }
         char buffer[1024];
-        ssize_t n = ::read(report[0], buffer, sizeof buffer);
+        ssize_t n = ::read(m_nReport, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -291,13 +309,13 @@ int runInChild(const std::function<int(std::string&)>& body, std::string* psRepo
         }
         sReport.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(report[0]);
-    int nStatus = 0;
     if (bTimedOut) {
-        ::kill(nPid, SIGKILL);
+        ::kill(m_nPid, SIGKILL);
     }
-    while (::waitpid(nPid, &nStatus, 0) < 0 && errno == EINTR) {
+    int nStatus = 0;
+    while (::waitpid(m_nPid, &nStatus, 0) < 0 && errno == EINTR) {
     }
+    m_nPid = -1;
     if (psReport) {
         *psReport = sReport;
     }
@@ -305,6 +323,10 @@ int runInChild(const std::function<int(std::string&)>& body, std::string* psRepo
         return -1;
     }
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+}
+
+int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs) {
+    return ChildProcess(body).wait(psReport, nTimeoutMs);
 }
 
 }  // namespace mnettest

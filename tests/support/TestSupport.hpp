@@ -51,10 +51,25 @@ void rawReset(int nFd);
 // Polls pred every millisecond until it holds or nTimeoutMs passed.
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs = 5000);
 
-// Runs body in a forked child and returns its exit status: body's result, 128 + the signal
-// when the child died of one, or -1 when it was still running after nTimeoutMs (it is then
-// killed). What body appends to its string argument comes back in *psReport. Fork only while
-// the calling process runs no other thread; the child ends with _exit.
+// A forked child that runs body and ends with _exit(body's result). Fork only while the calling
+// process runs no other thread; the parent may start threads afterwards. What body appends to
+// its string argument comes back through wait. A child still running at destruction is killed.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::function<int(std::string&)>& body);
+    ~ChildProcess();
+    // The exit status: body's result, 128 + the signal when the child died of one, or -1 when
+    // it could not be started or was still running after nTimeoutMs (it is then killed).
+    int wait(std::string* psReport, int nTimeoutMs = 20000);
+
+private:
+    ChildProcess(const ChildProcess&);
+    ChildProcess& operator=(const ChildProcess&);
+    int m_nPid;
+    int m_nReport;  // read end of the report pipe; -1 once read
+};
+
+// ChildProcess(body).wait(psReport, nTimeoutMs).
 int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs = 20000);
 
 }  // namespace mnettest
