@@ -340,6 +340,7 @@ TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheSharedServiceDirectoryIsM
 }
 
 TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheFirstOpeningFails) {
+    MNET_SKIP_WHERE_TYPE_CHECKS_NEED_DESCRIPTORS();
     int nResult = inChild([] {
         ::setenv("QVINTF_CALLB_CONN_TYPE", "socket", 1);
         // No descriptor left: the server cannot open, with a code other than 98.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -323,6 +324,10 @@ int ChildProcess::wait(std::string* psReport, int nTimeoutMs) {
         return -1;
     }
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+}
+
+bool typeChecksNeedDescriptors() {
+    return ::dlsym(RTLD_DEFAULT, "__ubsan_handle_dynamic_type_cache_miss") != 0;
 }
 
 int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs) {
