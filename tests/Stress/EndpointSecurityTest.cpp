@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -89,9 +90,13 @@ public:
         }
         m_sName.clear();
     }
+    // groupdel fails while another process holds the group file's lock: it is tried again.
     ~GrantGroup() {
-        if (m_bTemporary) {
-            runProgram({"groupdel", m_sName});
+        for (int nTry = 0; m_bTemporary && nTry < 40; ++nTry) {
+            if (runProgram({"groupdel", m_sName}) == 0 || !lookupGroup(m_sName, &m_nGid)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
     // Falls back on an existing group other than the ones in exclude.

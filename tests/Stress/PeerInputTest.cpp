@@ -154,4 +154,8 @@ TEST_P(PeerInput, OversizedStringLengthIsRefusedWithoutAllocatingIt) {
 
 INSTANTIATE_TEST_SUITE_P(Links, PeerInput,
                          ::testing::Combine(::testing::Values("tcp", "pipe", "acceptedpipe"),
-                                            ::testing::Values(0xFFFFFFFFu, 16777216u + 1u)));
+                                            ::testing::Values(0xFFFFFFFFu, 16777216u + 1u)),
+                         [](const ::testing::TestParamInfo<PeerInput::ParamType>& info) {
+                             return std::string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) == 0xFFFFFFFFu ? "_FFFFFFFF" : "_16MiBPlus1");
+                         });
