@@ -112,8 +112,8 @@ double cpuShareWhileSleeping(int nMs, std::string* psReport) {
                      (usage1.ru_utime.tv_usec - usage0.ru_utime.tv_usec) +
                      (usage1.ru_stime.tv_usec - usage0.ru_stime.tv_usec);
     char szLine[160];
-    std::snprintf(szLine, sizeof szLine, "\n  starved for %.3f s: CPU %.3f s (getrusage %.3f s)", dWall, dCpu,
-                  static_cast<double>(nRusageUs) / 1e6);
+    std::snprintf(szLine, sizeof szLine, "\n  starved for %.3f s: CPU %.3f s (getrusage %.3f s)",
+                  dWall, dCpu, static_cast<double>(nRusageUs) / 1e6);
     *psReport += szLine;
     return dCpu / dWall;
 }
@@ -138,8 +138,8 @@ public:
             fail("no exception, expected \"" + sText + "\"");
         } catch (const MirelException& e) {
             if (e.getText() != sText || e.getCode() != nCode) {
-                fail("\"" + e.getText() + "\" (" + std::to_string(e.getCode()) + "), expected \"" + sText + "\" (" +
-                     std::to_string(nCode) + ")");
+                fail("\"" + e.getText() + "\" (" + std::to_string(e.getCode()) + "), expected \"" +
+                     sText + "\" (" + std::to_string(nCode) + ")");
             }
         }
     }
@@ -266,10 +266,12 @@ TEST(DescriptorStarvation, EveryOpeningFailsWithEmfileAndWorksOnceDescriptorsAre
         int nTcpTargetPort = 0;
         const int nTcpTarget = mnettest::rawTcpListen(&nTcpTargetPort);
         const std::string sPipeTarget = mnettest::uniqueName("starvetarget");
-        const int nPipeTarget = mnettest::rawUnixListen(MirelPipeServer::getFullPipeName(sPipeTarget));
+        const int nPipeTarget =
+            mnettest::rawUnixListen(MirelPipeServer::getFullPipeName(sPipeTarget));
         const std::string sPipeServer = mnettest::uniqueName("starveserver");
         MirelSmartPointer<MirelServerSocket> spTcp(new MirelServerSocket(nTcpPort, 5, "127.0.0.1"));
-        MirelSmartPointer<MirelUDPServerSocket> spUdp(new MirelUDPServerSocket(nUdpPort, "127.0.0.1", 64));
+        MirelSmartPointer<MirelUDPServerSocket> spUdp(
+            new MirelUDPServerSocket(nUdpPort, "127.0.0.1", 64));
         MirelSmartPointer<MirelConnection> spTcpClient(
             new MirelSocketConnection("127.0.0.1", nTcpTargetPort, false, false));
         MirelSmartPointer<MirelConnection> spPipeClient(new MirelPipeConnection(sPipeTarget));
@@ -282,15 +284,20 @@ TEST(DescriptorStarvation, EveryOpeningFailsWithEmfileAndWorksOnceDescriptorsAre
                 sReport = "cannot fill the descriptor table here";
                 return 77;
             }
-            checks.expectThrows([&] { spTcp->waitForClient(false); }, "MirelServerSocket::init: failed to create socket.",
-                                EMFILE);
-            checks.expect(!spTcp->isInitialized(), "the TCP server counts as open after a failed opening");
+            checks.expectThrows([&] { spTcp->waitForClient(false); },
+                                "MirelServerSocket::init: failed to create socket.", EMFILE);
+            checks.expect(!spTcp->isInitialized(),
+                          "the TCP server counts as open after a failed opening");
             checks.expectThrows([&] { spUdp->waitForClient(false); },
                                 "MirelUDPServerSocket::init: failed to create socket.", EMFILE);
-            checks.expectThrows([&] { MirelSmartPointer<MirelPipeServer> spPipe(new MirelPipeServer(sPipeServer)); },
-                                "MirelPipeServer::init: failed to create pipe.", EMFILE);
+            checks.expectThrows(
+                [&] {
+                    MirelSmartPointer<MirelPipeServer> spPipe(new MirelPipeServer(sPipeServer));
+                },
+                "MirelPipeServer::init: failed to create pipe.", EMFILE);
             checks.expectThrows([&] { spTcpClient->establish(); },
-                                "MirelSocketConnection::establish: socket creation failed.", EMFILE);
+                                "MirelSocketConnection::establish: socket creation failed.",
+                                EMFILE);
             checks.expectThrows([&] { spPipeClient->establish(); },
                                 "MirelPipeConnection::establish: pipe creation failed.", EMFILE);
             checks.expect(!spDatagram->transmit(), "a datagram was sent without a descriptor");
@@ -305,29 +312,35 @@ TEST(DescriptorStarvation, EveryOpeningFailsWithEmfileAndWorksOnceDescriptorsAre
         checks.expect(nPipeAccepted >= 0, "the pipe client did not connect after starvation");
         {
             Wait wait(*spTcp);
-            checks.expect(mnettest::waitUntil([&] { return spTcp->isInitialized(); }), "the TCP server did not open");
+            checks.expect(mnettest::waitUntil([&] { return spTcp->isInitialized(); }),
+                          "the TCP server did not open");
             int nClient = mnettest::rawTcpConnect(nTcpPort);
             mnettest::rawSendAll(nClient, bigEndian(41));
             std::string sError;
             MirelSmartPointer<MirelConnection> spServed = wait.result(5000, &sError);
-            checks.expect(spServed && spServed->receiveInt() == 41, "the TCP server did not serve: " + sError);
+            checks.expect(spServed && spServed->receiveInt() == 41,
+                          "the TCP server did not serve: " + sError);
             ::close(nClient);
         }
         {
             Wait wait(*spUdp);
-            checks.expect(mnettest::waitUntil([&] { return spUdp->isInitialized(); }), "the UDP server did not open");
+            checks.expect(mnettest::waitUntil([&] { return spUdp->isInitialized(); }),
+                          "the UDP server did not open");
             checks.expect(spDatagram->transmit(), "the datagram was not sent after starvation");
             std::string sError;
             MirelSmartPointer<MirelConnection> spServed = wait.result(5000, &sError);
-            checks.expect(spServed && spServed->receiveInt() == 31, "the UDP server did not serve: " + sError);
+            checks.expect(spServed && spServed->receiveInt() == 31,
+                          "the UDP server did not serve: " + sError);
         }
         checks.expectWorks(
             [&] {
                 MirelSmartPointer<MirelPipeServer> spPipe(new MirelPipeServer(sPipeServer));
-                int nClient = mnettest::rawUnixConnect(MirelPipeServer::getFullPipeName(sPipeServer));
+                int nClient =
+                    mnettest::rawUnixConnect(MirelPipeServer::getFullPipeName(sPipeServer));
                 mnettest::rawSendAll(nClient, bigEndian(51));
                 MirelSmartPointer<MirelConnection> spServed = spPipe->waitForClient(false);
-                checks.expect(spServed && spServed->receiveInt() == 51, "the pipe server did not serve");
+                checks.expect(spServed && spServed->receiveInt() == 51,
+                              "the pipe server did not serve");
                 ::close(nClient);
             },
             "pipe server after starvation");
@@ -347,8 +360,10 @@ TEST(DescriptorStarvation, TcpServerWhoseAcceptFailsWaitsWithoutSpinningAndServe
         MirelSmartPointer<MirelServerSocket> spServer(new MirelServerSocket(nPort, 5, "127.0.0.1"));
         {
             Wait wait(*spServer);
-            checks.expect(mnettest::waitUntil([&] { return spServer->isInitialized(); }), "the server did not open");
-            int nClient = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made while there is room
+            checks.expect(mnettest::waitUntil([&] { return spServer->isInitialized(); }),
+                          "the server did not open");
+            int nClient =
+                ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made while there is room
             {
                 Starvation starvation;
                 if (!starvation.full()) {
@@ -357,14 +372,16 @@ TEST(DescriptorStarvation, TcpServerWhoseAcceptFailsWaitsWithoutSpinningAndServe
                 }
                 checks.expect(connectInet(nClient, nPort), "the client could not connect");
                 mnettest::rawSendAll(nClient, bigEndian(4711));
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));  // accept fails, retries back off
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(200));  // accept fails, retries back off
                 double dShare = cpuShareWhileSleeping(1000, &sReport);
                 checks.expect(dShare < kMostCpuShare, cpuShareText(dShare));
                 checks.expect(!wait.done(), "the wait ended while accept could not succeed");
             }
             std::string sError;
             MirelSmartPointer<MirelConnection> spServed = wait.result(5000, &sError);
-            checks.expect(spServed && spServed->receiveInt() == 4711, "the starved client was not served: " + sError);
+            checks.expect(spServed && spServed->receiveInt() == 4711,
+                          "the starved client was not served: " + sError);
             ::close(nClient);
         }
         {
@@ -373,15 +390,17 @@ TEST(DescriptorStarvation, TcpServerWhoseAcceptFailsWaitsWithoutSpinningAndServe
             mnettest::rawSendAll(nClient, bigEndian(4712));
             std::string sError;
             MirelSmartPointer<MirelConnection> spServed = wait.result(5000, &sError);
-            checks.expect(spServed && spServed->receiveInt() == 4712, "the next client was not served: " + sError);
+            checks.expect(spServed && spServed->receiveInt() == 4712,
+                          "the next client was not served: " + sError);
             ::close(nClient);
         }
         MirelSupport::MirelLogging::getInstance().setLevel(0);
         std::ifstream log(sLog);
         bool bLogged = false;
         for (std::string sLine; std::getline(log, sLine);) {
-            bLogged = bLogged || sLine.find("MirelServerSocket::waitForClient: socket connection error. 24") !=
-                                     std::string::npos;
+            bLogged = bLogged ||
+                      sLine.find("MirelServerSocket::waitForClient: socket connection error. 24") !=
+                          std::string::npos;
         }
         ::unlink(sLog.c_str());
         checks.expect(bLogged, "the accept failure (24) was not logged");
@@ -403,13 +422,15 @@ TEST(DescriptorStarvation, PipeServerWhoseAcceptFailsThrowsEmfileAndServesOnceFr
                 sReport = "cannot fill the descriptor table here";
                 return 77;
             }
-            checks.expect(connectUnix(nClient, MirelPipeServer::getFullPipeName(sName)), "the client could not connect");
+            checks.expect(connectUnix(nClient, MirelPipeServer::getFullPipeName(sName)),
+                          "the client could not connect");
             mnettest::rawSendAll(nClient, bigEndian(61));
             checks.expectThrows([&] { spServer->waitForClient(false); },
                                 "MirelPipeServer::waitForClient: connection error. ", EMFILE);
         }
         MirelSmartPointer<MirelConnection> spServed;
-        checks.expectWorks([&] { spServed = spServer->waitForClient(false); }, "the wait after starvation");
+        checks.expectWorks([&] { spServed = spServer->waitForClient(false); },
+                           "the wait after starvation");
         checks.expect(spServed && spServed->receiveInt() == 61, "the queued client was not served");
         ::close(nClient);
         ::unlink(MirelPipeServer::getFullPipeName(sName).c_str());
@@ -423,18 +444,21 @@ TEST_P(StarvedSink, WaitsWithoutSpinningAndDeliversOnceDescriptorsAreFree) {
     const std::string sType = GetParam();
     if (sType == "pipe") {
         MNET_REQUIRE_SHARED_DIR();
-        MNET_SKIP_WHERE_TYPE_CHECKS_NEED_DESCRIPTORS();  // the pipe server reports accept failures by exception
+        MNET_SKIP_WHERE_TYPE_CHECKS_NEED_DESCRIPTORS();  // the pipe server reports accept failures
+                                                         // by exception
     }
     runStarved([&](std::string& sReport) {
         Checks checks(sReport);
         ::setenv("QVINTF_CALLB_CONN_TYPE", sType.c_str(), 1);
         MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("starved"));
         MirelSmartPointer<Recorder> spRecorder(new Recorder(0));
-        spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        spSink->getCallbackContainer().add(
+            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
         const std::string sAddress = spSink->getCallbackAddress();
         const std::string sEndpoint = sAddress.substr(sAddress.find(':') + 1);
         const int nPort = sType == "pipe" ? 0 : spSink->getCallbackSocket();
-        const std::string sPath = sType == "pipe" ? MirelPipeServer::getFullPipeName(sEndpoint) : std::string();
+        const std::string sPath =
+            sType == "pipe" ? MirelPipeServer::getFullPipeName(sEndpoint) : std::string();
         Bytes message = bigEndian(0);
         Bytes content = bigEndian(808);
         message.insert(message.end(), content.begin(), content.end());
@@ -446,7 +470,8 @@ TEST_P(StarvedSink, WaitsWithoutSpinningAndDeliversOnceDescriptorsAreFree) {
                 sReport = "cannot fill the descriptor table here";
                 return 77;
             }
-            bool bConnected = sType == "pipe" ? connectUnix(nSender, sPath) : connectInet(nSender, nPort);
+            bool bConnected =
+                sType == "pipe" ? connectUnix(nSender, sPath) : connectInet(nSender, nPort);
             checks.expect(bConnected, "the sender could not connect");
             mnettest::rawSendAll(nSender, message);
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -460,7 +485,8 @@ TEST_P(StarvedSink, WaitsWithoutSpinningAndDeliversOnceDescriptorsAreFree) {
         ::close(nSender);
         content = bigEndian(809);
         std::copy(content.begin(), content.end(), message.begin() + 4);
-        int nNext = sType == "pipe" ? mnettest::rawUnixConnect(sPath) : mnettest::rawTcpConnect(nPort);
+        int nNext =
+            sType == "pipe" ? mnettest::rawUnixConnect(sPath) : mnettest::rawTcpConnect(nPort);
         checks.expect(mnettest::rawSendAll(nNext, message), "the next sender could not send");
         ::close(nNext);
         checks.expect(mnettest::waitUntil([&] { return spRecorder->m_nCount == 2; }, 5000),

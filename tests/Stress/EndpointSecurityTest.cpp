@@ -55,7 +55,8 @@ bool lookupGroup(const std::string& sName, gid_t* pGid) {
     std::vector<char> buffer(65536);
     group entry;
     group* pFound = 0;
-    if (::getgrnam_r(sName.c_str(), &entry, buffer.data(), buffer.size(), &pFound) != 0 || pFound == 0) {
+    if (::getgrnam_r(sName.c_str(), &entry, buffer.data(), buffer.size(), &pFound) != 0 ||
+        pFound == 0) {
         return false;
     }
     *pGid = pFound->gr_gid;
@@ -106,7 +107,8 @@ public:
         }
         for (const char* pszName : {"daemon", "bin", "sys", "adm", "nogroup"}) {
             gid_t nGid = 0;
-            if (lookupGroup(pszName, &nGid) && std::find(exclude.begin(), exclude.end(), nGid) == exclude.end()) {
+            if (lookupGroup(pszName, &nGid) &&
+                std::find(exclude.begin(), exclude.end(), nGid) == exclude.end()) {
                 m_sName = pszName;
                 m_nGid = nGid;
                 return true;
@@ -126,14 +128,14 @@ private:
 
 // In the child: takes nUid with nGid as its only group.
 bool becomeUser(uid_t nUid, gid_t nGid) {
-    return ::setgroups(1, &nGid) == 0 && ::setgid(nGid) == 0 && ::setuid(nUid) == 0 && ::geteuid() == nUid &&
-           ::getegid() == nGid;
+    return ::setgroups(1, &nGid) == 0 && ::setgid(nGid) == 0 && ::setuid(nUid) == 0 &&
+           ::geteuid() == nUid && ::getegid() == nGid;
 }
 
 // A child running as nUid with the only group nGid connects to sPipeName and sends 4711; with
 // bAnswer it also waits for 4712 back. 0 on success, kRefused on EACCES.
-int connectAs(uid_t nUid, gid_t nGid, const std::string& sPipeName, bool bAnswer, std::string* psReport,
-              mnettest::ChildProcess** ppChild = 0) {
+int connectAs(uid_t nUid, gid_t nGid, const std::string& sPipeName, bool bAnswer,
+              std::string* psReport, mnettest::ChildProcess** ppChild = 0) {
     std::function<int(std::string&)> body = [=](std::string& sOut) {
         if (!becomeUser(nUid, nGid)) {
             sOut = std::string("cannot switch to the other user: ") + std::strerror(errno);
@@ -191,7 +193,8 @@ protected:
     // 0777 (a directory on the way is closed to it): a refusal would then prove nothing. The
     // trial client is taken off the server's queue again.
     bool nobodyReachesOpenEndpoint(MirelPipeServer& server) {
-        const mode_t nMode = statOf(m_sPath).st_mode & 07777u;  // the server's, put back after the trial
+        const mode_t nMode =
+            statOf(m_sPath).st_mode & 07777u;  // the server's, put back after the trial
         ::chmod(m_sPath.c_str(), 0777);
         std::string sReport;
         int nResult = connectAs(m_nNobody, m_nNobodyGroup, m_sName, false, &sReport);
@@ -201,7 +204,8 @@ protected:
         } else if (nResult != 0) {
             m_sSkip = "nobody cannot reach an endpoint of mode 0777 either: " + sReport;
         } else {
-            MirelSmartPointer<MirelConnection> spTrial = server.waitForClient(false);  // queued already
+            MirelSmartPointer<MirelConnection> spTrial =
+                server.waitForClient(false);  // queued already
             EXPECT_TRUE(spTrial && spTrial->receiveInt() == 4711);
         }
         return nResult == 0;
@@ -237,8 +241,9 @@ TEST_F(EndpointSecurity, GrantedGroupMayConnectAndExchangeValuesOthersMayNot) {
     if (!group.choose({m_nNobodyGroup, ::getgid(), ::getegid()})) {
         GTEST_SKIP() << "neither groupadd nor a suitable existing group is available";
     }
-    std::printf("granting to %s group %s (%u)\n", group.temporary() ? "the temporary" : "the existing",
-                group.name().c_str(), static_cast<unsigned int>(group.gid()));
+    std::printf("granting to %s group %s (%u)\n",
+                group.temporary() ? "the temporary" : "the existing", group.name().c_str(),
+                static_cast<unsigned int>(group.gid()));
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(m_sName, 1, group.name()));
     struct stat info = statOf(m_sPath);
     EXPECT_EQ(group.gid(), info.st_gid);

@@ -106,7 +106,9 @@ void expectRefused(LinkMaker makeLink, uint32_t nClaimed) {
                 sOut += ": peer could not send";
                 return 11;
             }
-            ::shutdown(link.nPeer, SHUT_WR);  // a reader that waits for the claimed bytes fails instead of hanging
+            ::shutdown(
+                link.nPeer,
+                SHUT_WR);  // a reader that waits for the claimed bytes fails instead of hanging
             long nBeforeKb = peakResidentKb();
             try {
                 std::string sValue = link.spConnection->receiveString();
@@ -114,7 +116,8 @@ void expectRefused(LinkMaker makeLink, uint32_t nClaimed) {
                 return 1;
             } catch (const MirelException& e) {
                 if (e.getText() != kTooLong || e.getCode() != EMSGSIZE) {
-                    sOut += ": refused with \"" + e.getText() + "\" (" + std::to_string(e.getCode()) + ")";
+                    sOut += ": refused with \"" + e.getText() + "\" (" +
+                            std::to_string(e.getCode()) + ")";
                     return 2;
                 }
             }
@@ -148,7 +151,9 @@ TEST_P(PeerInput, OversizedStringLengthIsRefusedWithoutAllocatingIt) {
     if (sLink != "tcp") {
         MNET_REQUIRE_SHARED_DIR();
     }
-    LinkMaker makeLink = sLink == "tcp" ? tcpClientLink : sLink == "pipe" ? pipeClientLink : pipeServerLink;
+    LinkMaker makeLink = sLink == "tcp"    ? tcpClientLink
+                         : sLink == "pipe" ? pipeClientLink
+                                           : pipeServerLink;
     expectRefused(makeLink, std::get<1>(GetParam()));
 }
 
@@ -157,5 +162,6 @@ INSTANTIATE_TEST_SUITE_P(Links, PeerInput,
                                             ::testing::Values(0xFFFFFFFFu, 16777216u + 1u)),
                          [](const ::testing::TestParamInfo<PeerInput::ParamType>& info) {
                              return std::string(std::get<0>(info.param)) +
-                                    (std::get<1>(info.param) == 0xFFFFFFFFu ? "_FFFFFFFF" : "_16MiBPlus1");
+                                    (std::get<1>(info.param) == 0xFFFFFFFFu ? "_FFFFFFFF"
+                                                                            : "_16MiBPlus1");
                          });

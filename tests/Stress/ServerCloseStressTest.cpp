@@ -51,7 +51,8 @@ const int kRoundTimeoutMs = 10000;
 
 unsigned int stressSeed() {
     const char* pszSeed = std::getenv("MNET_STRESS_SEED");
-    unsigned int nSeed = pszSeed ? static_cast<unsigned int>(std::strtoul(pszSeed, 0, 10)) : std::random_device()();
+    unsigned int nSeed =
+        pszSeed ? static_cast<unsigned int>(std::strtoul(pszSeed, 0, 10)) : std::random_device()();
     std::printf("stress seed %u (MNET_STRESS_SEED=%u replays it)\n", nSeed, nSeed);
     std::fflush(stdout);
     ::testing::Test::RecordProperty("seed", std::to_string(nSeed));
@@ -96,7 +97,8 @@ public:
     // True once this round's wait has returned.
     bool finished(int nTimeoutMs) {
         std::unique_lock<std::mutex> guard(m_mutex);
-        return m_changed.wait_for(guard, std::chrono::milliseconds(nTimeoutMs), [this] { return m_bDone; });
+        return m_changed.wait_for(guard, std::chrono::milliseconds(nTimeoutMs),
+                                  [this] { return m_bDone; });
     }
     // The round's outcome; call only once finished.
     MirelSmartPointer<MirelConnection> m_spConnection;
@@ -172,8 +174,8 @@ struct Tally {
 // the wait has returned (a close that came before the wait opened the server is undone by that
 // opening). pfnNewPort, when given, moves a TCP or UDP server whose port another process took
 // meanwhile.
-void closeWhileWaiting(MirelIPCServer& server, const ClientFn& client, const std::function<void()>& fnNewPort,
-                       Tally* pTally) {
+void closeWhileWaiting(MirelIPCServer& server, const ClientFn& client,
+                       const std::function<void()>& fnNewPort, Tally* pTally) {
     std::mt19937 random(stressSeed());
     std::uniform_int_distribution<int> delay(0, kLongestDelayUs);
     std::uniform_int_distribution<int> clientChoice(0, 3);  // 0, 1: none; 2: before close; 3: after
@@ -192,12 +194,15 @@ void closeWhileWaiting(MirelIPCServer& server, const ClientFn& client, const std
         if (nClientChoice == 3) {
             nClient = client(nRound);
         }
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRoundTimeoutMs);
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kRoundTimeoutMs);
         bool bRepeated = false;
         while (!waiter.finished(2)) {
             if (std::chrono::steady_clock::now() > deadline) {
-                std::fprintf(stderr, "round %d: the wait did not return within %d ms; closes do not reach it\n",
-                             nRound, kRoundTimeoutMs);
+                std::fprintf(
+                    stderr,
+                    "round %d: the wait did not return within %d ms; closes do not reach it\n",
+                    nRound, kRoundTimeoutMs);
                 std::fflush(stderr);
                 std::_Exit(3);  // the waiting thread still uses the server: no clean way out
             }
@@ -232,8 +237,9 @@ void closeWhileWaiting(MirelIPCServer& server, const ClientFn& client, const std
             break;
         }
     }
-    std::printf("%d empty, %d with a client, %d needed more than one close, %d with the port taken\n",
-                pTally->nEmpty, pTally->nConnections, pTally->nRepeatedCloses, pTally->nPortTaken);
+    std::printf(
+        "%d empty, %d with a client, %d needed more than one close, %d with the port taken\n",
+        pTally->nEmpty, pTally->nConnections, pTally->nRepeatedCloses, pTally->nPortTaken);
 }
 
 int tcpClient(int nPort, int nRound) {
@@ -295,7 +301,8 @@ TEST(ServerCloseStress, UdpServerClosedWhileWaiting) {
     Tally tally;
     {
         int nPort = mnettest::freeUdpPort();
-        MirelSmartPointer<MirelUDPServerSocket> spServer(new MirelUDPServerSocket(nPort, "127.0.0.1", 64));
+        MirelSmartPointer<MirelUDPServerSocket> spServer(
+            new MirelUDPServerSocket(nPort, "127.0.0.1", 64));
         int nSender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ASSERT_GE(nSender, 0);
         closeWhileWaiting(
@@ -307,7 +314,8 @@ TEST(ServerCloseStress, UdpServerClosedWhileWaiting) {
                 to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
                 to.sin_port = htons(static_cast<uint16_t>(nPort));
                 Bytes bytes = roundBytes(nRound);
-                ::sendto(nSender, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                ::sendto(nSender, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                         sizeof to);
                 return ::dup(nSender);  // stands for the client; reset at the end of the round
             },
             [&] {

@@ -43,7 +43,8 @@ const std::size_t kLargestDatagram = 65507;
 class Recorder : public MirelNotificationCallback {
 public:
     enum Throw { NONE, MIREL, OTHER };
-    explicit Recorder(int nId, Throw eThrow = NONE) : MirelNotificationCallback(nId), m_eThrow(eThrow) {}
+    explicit Recorder(int nId, Throw eThrow = NONE)
+        : MirelNotificationCallback(nId), m_eThrow(eThrow) {}
     int count() {
         std::lock_guard<std::mutex> guard(m_mutex);
         return static_cast<int>(m_values.size());
@@ -150,16 +151,17 @@ bool send(const Endpoint& endpoint, const Bytes& bytes) {
     if (nFd < 0) {
         return false;
     }
-    bool bSent = endpoint.datagrams()
-                     ? ::send(nFd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())
-                     : mnettest::rawSendAll(nFd, bytes);
+    bool bSent = endpoint.datagrams() ? ::send(nFd, bytes.data(), bytes.size(), 0) ==
+                                            static_cast<ssize_t>(bytes.size())
+                                      : mnettest::rawSendAll(nFd, bytes);
     ::close(nFd);
     return bSent;
 }
 
 // Stream senders that leave in the middle: the first nCount bytes, an optional pause (the sink
 // then waits for the rest), and a plain close or a reset.
-bool sendPartly(const Endpoint& endpoint, const Bytes& bytes, std::size_t nCount, int nPauseMs, bool bReset) {
+bool sendPartly(const Endpoint& endpoint, const Bytes& bytes, std::size_t nCount, int nPauseMs,
+                bool bReset) {
     int nFd = connectTo(endpoint);
     if (nFd < 0) {
         return false;
@@ -184,19 +186,24 @@ typedef std::pair<std::string, std::function<bool(const Endpoint&)> > BadSender;
 std::vector<BadSender> badSenders(const Endpoint& endpoint) {
     std::vector<BadSender> senders;
     const Bytes good = message(0, -7);
-    for (long nHandle : {-1L, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX), 99L, 65536L}) {
-        senders.push_back(BadSender("unregistered handle " + std::to_string(nHandle),
-                                    [nHandle](const Endpoint& to) { return send(to, message(nHandle, 5)); }));
+    for (long nHandle :
+         {-1L, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX), 99L, 65536L}) {
+        senders.push_back(
+            BadSender("unregistered handle " + std::to_string(nHandle),
+                      [nHandle](const Endpoint& to) { return send(to, message(nHandle, 5)); }));
     }
     senders.push_back(BadSender("callback throws a MirelException",
                                 [](const Endpoint& to) { return send(to, message(1, 11)); }));
     senders.push_back(BadSender("callback throws another exception",
                                 [](const Endpoint& to) { return send(to, message(2, 12)); }));
     if (endpoint.datagrams()) {
-        senders.push_back(BadSender("datagram of 0 bytes", [](const Endpoint& to) { return send(to, Bytes()); }));
-        senders.push_back(BadSender("datagram of 3 bytes", [](const Endpoint& to) { return send(to, Bytes(3, 0)); }));
         senders.push_back(
-            BadSender("datagram of the handle alone", [good](const Endpoint& to) { return send(to, prefix(good, 4)); }));
+            BadSender("datagram of 0 bytes", [](const Endpoint& to) { return send(to, Bytes()); }));
+        senders.push_back(BadSender("datagram of 3 bytes",
+                                    [](const Endpoint& to) { return send(to, Bytes(3, 0)); }));
+        senders.push_back(BadSender("datagram of the handle alone", [good](const Endpoint& to) {
+            return send(to, prefix(good, 4));
+        }));
         senders.push_back(BadSender("datagram of 65507 bytes to nobody", [](const Endpoint& to) {
             Bytes bytes = message(99, 1);
             bytes.resize(kLargestDatagram, 0xA5);
@@ -204,22 +211,30 @@ std::vector<BadSender> badSenders(const Endpoint& endpoint) {
         }));
         return senders;
     }
-    senders.push_back(BadSender("connects and leaves without a byte",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 0, 0, false); }));
-    senders.push_back(BadSender("vanishes inside the handle",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 3, 0, false); }));
-    senders.push_back(BadSender("vanishes after the handle",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 4, 0, false); }));
-    senders.push_back(BadSender("vanishes inside the content while the sink waits",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 6, 30, false); }));
-    senders.push_back(BadSender("resets right after connecting",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 0, 0, true); }));
-    senders.push_back(BadSender("resets inside the handle while the sink waits",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 2, 30, true); }));
-    senders.push_back(BadSender("resets inside the content while the sink waits",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 5, 30, true); }));
-    senders.push_back(BadSender("connects and stays silent for 300 ms",
-                                [good](const Endpoint& to) { return sendPartly(to, good, 0, 300, false); }));
+    senders.push_back(BadSender("connects and leaves without a byte", [good](const Endpoint& to) {
+        return sendPartly(to, good, 0, 0, false);
+    }));
+    senders.push_back(BadSender("vanishes inside the handle", [good](const Endpoint& to) {
+        return sendPartly(to, good, 3, 0, false);
+    }));
+    senders.push_back(BadSender("vanishes after the handle", [good](const Endpoint& to) {
+        return sendPartly(to, good, 4, 0, false);
+    }));
+    senders.push_back(
+        BadSender("vanishes inside the content while the sink waits",
+                  [good](const Endpoint& to) { return sendPartly(to, good, 6, 30, false); }));
+    senders.push_back(BadSender("resets right after connecting", [good](const Endpoint& to) {
+        return sendPartly(to, good, 0, 0, true);
+    }));
+    senders.push_back(
+        BadSender("resets inside the handle while the sink waits",
+                  [good](const Endpoint& to) { return sendPartly(to, good, 2, 30, true); }));
+    senders.push_back(
+        BadSender("resets inside the content while the sink waits",
+                  [good](const Endpoint& to) { return sendPartly(to, good, 5, 30, true); }));
+    senders.push_back(BadSender("connects and stays silent for 300 ms", [good](const Endpoint& to) {
+        return sendPartly(to, good, 0, 300, false);
+    }));
     return senders;
 }
 
@@ -238,7 +253,8 @@ protected:
     }
     MirelSmartPointer<Recorder> add(int nId, Recorder::Throw eThrow) {
         MirelSmartPointer<Recorder> spRecorder(new Recorder(nId, eThrow));
-        m_spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        m_spSink->getCallbackContainer().add(
+            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
         return spRecorder;
     }
     // Sends a good message to recorder nId and waits for it; a datagram is sent again when it
@@ -248,7 +264,8 @@ protected:
             if (!send(m_endpoint, message(recorder.getId(), nContent))) {
                 return false;
             }
-            if (mnettest::waitUntil([&] { return recorder.saw(nContent); }, m_endpoint.datagrams() ? 1000 : 5000)) {
+            if (mnettest::waitUntil([&] { return recorder.saw(nContent); },
+                                    m_endpoint.datagrams() ? 1000 : 5000)) {
                 return true;
             }
         }
@@ -354,12 +371,13 @@ TEST_P(SinkFault, BadSendersUnderLoadNeverStopTheSink) {
         EXPECT_EQ(0, *distinct.begin());
         EXPECT_EQ(sent[i] - 1, *distinct.rbegin());
         if (!m_endpoint.datagrams()) {
-            EXPECT_EQ(static_cast<std::size_t>(sent[i]), values.size()) << "sender " << i << ": delivered twice";
+            EXPECT_EQ(static_cast<std::size_t>(sent[i]), values.size())
+                << "sender " << i << ": delivered twice";
         }
     }
     EXPECT_TRUE(deliver(*m_spGood, 77)) << "the sink stopped serving";
-    std::printf("%d bad senders among %d, %d and %d good messages\n", kBadRounds * static_cast<int>(bad.size()),
-                sent[0], sent[1], sent[2]);
+    std::printf("%d bad senders among %d, %d and %d good messages\n",
+                kBadRounds * static_cast<int>(bad.size()), sent[0], sent[1], sent[2]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SinkFault, ::testing::Values("pipe", "socket", "udp"));
