@@ -2,17 +2,22 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
+#include <exception>
 #include <thread>
 
 namespace mnettest {
@@ -229,6 +234,104 @@ bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+ChildProcess::ChildProcess(const std::function<int(std::string&)>& body) : m_nPid(-1), m_nReport(-1) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return;
+    }
+    pid_t nPid = ::fork();
+    if (nPid < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return;
+    }
+    if (nPid == 0) {
+        ::close(report[0]);
+        std::string sReport;
+        int nResult = 1;
+        try {
+            nResult = body(sReport);
+        } catch (const std::exception& e) {
+            sReport += std::string("exception: ") + e.what();
+        } catch (...) {
+            sReport += "unexpected exception";
+        }
+        for (std::size_t nDone = 0; nDone < sReport.size();) {
+            ssize_t n = ::write(report[1], sReport.data() + nDone, sReport.size() - nDone);
+            if (n <= 0 && errno != EINTR) {
+                break;
+            }
+            nDone += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        ::_exit(nResult);
+    }
+    ::close(report[1]);
+    m_nPid = nPid;
+    m_nReport = report[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_nPid > 0) {
+        ::kill(m_nPid, SIGKILL);
+        wait(0, 0);
+    }
+    if (m_nReport >= 0) {
+        ::close(m_nReport);
+    }
+}
+
+int ChildProcess::wait(std::string* psReport, int nTimeoutMs) {
+    if (m_nPid <= 0) {
+        return -1;
+    }
+    std::string sReport;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    bool bTimedOut = false;
+    while (m_nReport >= 0) {
+        int nLeftMs = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        if (nLeftMs <= 0) {
+            bTimedOut = true;
+            break;
+        }
+        pollfd ready = {m_nReport, POLLIN, 0};
+        if (::poll(&ready, 1, nLeftMs) <= 0) {
+            continue;
+        }
+        char buffer[1024];
+        ssize_t n = ::read(m_nReport, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;  // the child is gone (or has closed its end)
+        }
+        sReport.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (bTimedOut) {
+        ::kill(m_nPid, SIGKILL);
+    }
+    int nStatus = 0;
+    while (::waitpid(m_nPid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
+    m_nPid = -1;
+    if (psReport) {
+        *psReport = sReport;
+    }
+    if (bTimedOut) {
+        return -1;
+    }
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+}
+
+bool typeChecksNeedDescriptors() {
+    return ::dlsym(RTLD_DEFAULT, "__ubsan_handle_dynamic_type_cache_miss") != 0;
+}
+
+int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs) {
+    return ChildProcess(body).wait(psReport, nTimeoutMs);
 }
 
 }  // namespace mnettest

@@ -51,6 +51,33 @@ void rawReset(int nFd);
 // Polls pred every millisecond until it holds or nTimeoutMs passed.
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs = 5000);
 
+// A forked child that runs body and ends with _exit(body's result). Fork only while the calling
+// process runs no other thread; the parent may start threads afterwards. What body appends to
+// its string argument comes back through wait. A child still running at destruction is killed.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::function<int(std::string&)>& body);
+    ~ChildProcess();
+    // The exit status: body's result, 128 + the signal when the child died of one, or -1 when
+    // it could not be started or was still running after nTimeoutMs (it is then killed).
+    int wait(std::string* psReport, int nTimeoutMs = 20000);
+
+private:
+    ChildProcess(const ChildProcess&);
+    ChildProcess& operator=(const ChildProcess&);
+    int m_nPid;
+    int m_nReport;  // read end of the report pipe; -1 once read
+};
+
+// True in a build whose UndefinedBehaviorSanitizer checks dynamic types: the first check of a
+// type probes memory through a pipe, so with the descriptor table full it reports a false
+// "invalid vptr" and ends the process. Tests that fill the table and then construct or call
+// into polymorphic objects skip there.
+bool typeChecksNeedDescriptors();
+
+// ChildProcess(body).wait(psReport, nTimeoutMs).
+int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs = 20000);
+
 }  // namespace mnettest
 
 #define MNET_REQUIRE_SHARED_DIR()                                                      \
@@ -59,6 +86,14 @@ bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs = 5000);
         if (!::mnettest::sharedServiceDirUsable(&sWhy__)) {                            \
             GTEST_SKIP() << sWhy__;                                                    \
         }                                                                              \
+    } while (0)
+
+#define MNET_SKIP_WHERE_TYPE_CHECKS_NEED_DESCRIPTORS()                                         \
+    do {                                                                                       \
+        if (::mnettest::typeChecksNeedDescriptors()) {                                         \
+            GTEST_SKIP() << "this build's type checks need free descriptors (a full table "    \
+                            "makes them report a false invalid vptr)";                         \
+        }                                                                                      \
     } while (0)
 
 #endif
