@@ -144,36 +144,26 @@ MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(bool bId
 
     sockaddr_in client;
     int nClient = -1;
+    bool bTaken;
     {
         detail::FailureBurst burst("MirelServerSocket::waitForClient: socket connection error. ", "");
-        for (;;) {
-            int nError = 0;
-            detail::ServerGate::WaitResult result = detail::ServerGate::await(pCell, &nError);
-            if (result == detail::ServerGate::CLOSED) {
-                m_pGate->leave(pCell);
-                return MirelSmartPointer<MirelConnection>();
+        bTaken = detail::ServerGate::takeWhenReady(pCell, burst, [&]() -> int {
+            std::memset(&client, 0, sizeof client);
+            socklen_t nLength = sizeof client;
+            nClient = ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&client), &nLength, SOCK_CLOEXEC);
+            if (nClient >= 0) {
+                return detail::ServerGate::TAKEN;
             }
-            if (result == detail::ServerGate::READY) {
-                std::memset(&client, 0, sizeof client);
-                socklen_t nLength = sizeof client;
-                nClient = ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&client), &nLength, SOCK_CLOEXEC);
-                if (nClient >= 0) {
-                    break;
-                }
-                nError = errno;
-                if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR || nError == ECONNABORTED) {
-                    continue;
-                }
-                if (endsWaitQuietly(nError)) {
-                    m_pGate->leave(pCell);
-                    return MirelSmartPointer<MirelConnection>();
-                }
+            int nError = errno;
+            if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR || nError == ECONNABORTED) {
+                return detail::ServerGate::NOTHING;
             }
-            if (detail::ServerGate::pause(pCell, burst.record(nError)) == detail::ServerGate::CLOSED) {
-                m_pGate->leave(pCell);
-                return MirelSmartPointer<MirelConnection>();
-            }
-        }
+            return endsWaitQuietly(nError) ? static_cast<int>(detail::ServerGate::QUIT) : nError;
+        });
+    }
+    if (!bTaken) {
+        m_pGate->leave(pCell);
+        return MirelSmartPointer<MirelConnection>();
     }
     if (m_pGate->leave(pCell)) {
         detail::closeFd(nClient);

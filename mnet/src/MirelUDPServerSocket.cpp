@@ -72,44 +72,37 @@ MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(bool 
         return MirelSmartPointer<MirelConnection>();
     }
 
+    MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort << " ready, accepting messages..."
+                 << endrecord;
     sockaddr_in sender;
     ssize_t nReceived = -1;
+    bool bTaken;
     {
         detail::FailureBurst burst("MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")");
-        for (;;) {
-            MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort << " ready, accepting messages..."
-                         << endrecord;
-            int nError = 0;
-            detail::ServerGate::WaitResult result = detail::ServerGate::await(pCell, &nError);
-            if (result == detail::ServerGate::CLOSED) {
-                m_pGate->leave(pCell);
-                return MirelSmartPointer<MirelConnection>();
+        bTaken = detail::ServerGate::takeWhenReady(pCell, burst, [&]() -> int {
+            std::memset(&sender, 0, sizeof sender);
+            socklen_t nLength = sizeof sender;
+            nReceived = ::recvfrom(pCell->fd, m_pReceiveBuffer, m_nBufferSize, 0, reinterpret_cast<sockaddr*>(&sender),
+                                   &nLength);
+            if (nReceived >= 0) {
+                return detail::ServerGate::TAKEN;
             }
-            if (result == detail::ServerGate::READY) {
-                std::memset(&sender, 0, sizeof sender);
-                socklen_t nLength = sizeof sender;
-                nReceived = ::recvfrom(pCell->fd, m_pReceiveBuffer, m_nBufferSize, 0,
-                                       reinterpret_cast<sockaddr*>(&sender), &nLength);
-                if (nReceived >= 0) {
-                    break;
-                }
-                nError = errno;
-                if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR) {
-                    continue;
-                }
-                if (endsWaitQuietly(nError)) {
-                    MIREL_LOG(9) << "MirelUDPServerSocket::waitForClientImpl: socket error=" << nError << ", exiting"
-                                 << endrecord;
-                    nErrorCode = nError;
-                    m_pGate->leave(pCell);
-                    return MirelSmartPointer<MirelConnection>();
-                }
+            int nError = errno;
+            if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR) {
+                return detail::ServerGate::NOTHING;
             }
-            if (detail::ServerGate::pause(pCell, burst.record(nError)) == detail::ServerGate::CLOSED) {
-                m_pGate->leave(pCell);
-                return MirelSmartPointer<MirelConnection>();
+            if (endsWaitQuietly(nError)) {
+                MIREL_LOG(9) << "MirelUDPServerSocket::waitForClientImpl: socket error=" << nError << ", exiting"
+                             << endrecord;
+                nErrorCode = nError;
+                return detail::ServerGate::QUIT;
             }
-        }
+            return nError;
+        });
+    }
+    if (!bTaken) {
+        m_pGate->leave(pCell);
+        return MirelSmartPointer<MirelConnection>();
     }
     if (m_pGate->leave(pCell)) {
         return MirelSmartPointer<MirelConnection>();

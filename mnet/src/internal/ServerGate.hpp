@@ -30,6 +30,8 @@ struct ListenCell {
     bool closing;   // closed while waited on: the waiter frees the cell
 };
 
+class FailureBurst;
+
 class ServerGate {
 public:
     enum WaitResult { READY, CLOSED, FAILED };
@@ -56,6 +58,14 @@ public:
     static WaitResult await(ListenCell* pCell, int* pError, int nTimeoutMs = -1);
     // Waiter: sleeps nPauseMs unless close is signalled first (then CLOSED).
     static WaitResult pause(ListenCell* pCell, int nPauseMs);
+    // What a take attempt reports to takeWhenReady: done, nothing there (wait again), or end
+    // the wait without a result; any value >= 0 is an error number to retry after a pause.
+    enum Attempt { TAKEN = -1, NOTHING = -2, QUIT = -3 };
+    // Waiter: runs attempt() each time the socket is readable until it reports TAKEN (true) or
+    // QUIT, or close is signalled (false). Failed attempts are retried after the burst's
+    // growing pause, which close cuts short. The caller leaves the cell either way.
+    template <class Take>
+    static bool takeWhenReady(ListenCell* pCell, FailureBurst& burst, Take attempt);
     // Waiter: ends the wait on pCell. True when the server was closed meanwhile: the cell is
     // then freed and must not be used.
     bool leave(ListenCell* pCell);
@@ -129,6 +139,33 @@ private:
     int m_nPauseMs;
     std::chrono::steady_clock::time_point m_start;
 };
+
+template <class Take>
+bool ServerGate::takeWhenReady(ListenCell* pCell, FailureBurst& burst, Take attempt) {
+    for (;;) {
+        int nError = 0;
+        WaitResult result = await(pCell, &nError);
+        if (result == CLOSED) {
+            return false;
+        }
+        if (result == READY) {
+            int rc = attempt();
+            if (rc == TAKEN) {
+                return true;
+            }
+            if (rc == NOTHING) {
+                continue;
+            }
+            if (rc == QUIT) {
+                return false;
+            }
+            nError = rc;
+        }
+        if (pause(pCell, burst.record(nError)) == CLOSED) {
+            return false;
+        }
+    }
+}
 
 }  // namespace detail
 }  // namespace MirelNet
