@@ -437,7 +437,16 @@ TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheFirstOpeningFails) {
             MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("nofds"));
             return 1;
         } catch (const MirelException& e) {
-            return e.getText() == "MirelServerSocket::init: failed to create socket." && e.getCode() == EMFILE ? 0 : 2;
+            if (e.getText() == "MirelServerSocket::init: failed to create socket." && e.getCode() == EMFILE) {
+                return 0;
+            }
+            // Under an emulator the thread itself may not start without a descriptor: the
+            // constructor must still throw rather than wait.
+            if (e.getCode() == EAGAIN && e.getText().find("cannot start thread") != std::string::npos) {
+                return 0;
+            }
+            std::fprintf(stderr, "unexpected: %s (%d)\n", e.getText().c_str(), e.getCode());
+            return 2;
         }
     });
     if (nResult == 77) {
