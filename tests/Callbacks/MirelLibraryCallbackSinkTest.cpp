@@ -74,68 +74,11 @@ private:
     std::vector<long> m_values;
 };
 
-Bytes message(long nHandle, long nContent) {
-    Bytes bytes;
-    for (long n : {nHandle, nContent}) {
-        uint32_t nWire = htonl(static_cast<uint32_t>(n));
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(&nWire);
-        bytes.insert(bytes.end(), p, p + 4);
-    }
-    return bytes;
-}
-
-// Where a raw sender reaches a sink, from its callback address.
-struct Endpoint {
-    std::string sType, sHost;
-    int nPort = 0;
-};
-
-Endpoint endpointOf(const std::string& sAddress) {
-    Endpoint endpoint;
-    std::size_t nColon = sAddress.find(':');
-    endpoint.sType = sAddress.substr(0, nColon);
-    std::string sRest = sAddress.substr(nColon + 1);
-    if (endpoint.sType == "pipe") {
-        endpoint.sHost = sRest;
-    } else {
-        std::size_t nPortColon = sRest.find(':');
-        endpoint.sHost = sRest.substr(0, nPortColon);
-        endpoint.nPort = std::atoi(sRest.substr(nPortColon + 1).c_str());
-    }
-    return endpoint;
-}
-
-// Opens a connection (or a datagram socket) to the sink; -1 on failure.
-int connectTo(const Endpoint& endpoint) {
-    if (endpoint.sType == "pipe") {
-        return mnettest::rawUnixConnect(mnettest::kSharedServiceDir + endpoint.sHost);
-    }
-    if (endpoint.sType == "socket") {
-        return mnettest::rawTcpConnect(endpoint.nPort, endpoint.sHost.c_str());
-    }
-    int nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to;
-    std::memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(endpoint.nPort));
-    ::inet_pton(AF_INET, endpoint.sHost.c_str(), &to.sin_addr);
-    if (::connect(nFd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        ::close(nFd);
-        return -1;
-    }
-    return nFd;
-}
-
-bool send(const Endpoint& endpoint, const Bytes& bytes) {
-    int nFd = connectTo(endpoint);
-    if (nFd < 0) {
-        return false;
-    }
-    bool bSent = endpoint.sType == "udp" ? ::send(nFd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())
-                                         : mnettest::rawSendAll(nFd, bytes);
-    ::close(nFd);
-    return bSent;
-}
+using mnettest::callbackMessage;
+using mnettest::connectTo;
+using mnettest::Endpoint;
+using mnettest::endpointOf;
+using mnettest::sendMessage;
 
 class SinkTest : public ::testing::TestWithParam<const char*> {
 protected:
@@ -155,7 +98,7 @@ protected:
     // Sends one message and waits until the recorder saw it.
     void deliver(MirelSmartPointer<Recorder>& spRecorder, long nContent) {
         int nBefore = spRecorder->count();
-        ASSERT_TRUE(send(m_endpoint, message(spRecorder->getId(), nContent)));
+        ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(spRecorder->getId(), nContent)));
         ASSERT_TRUE(mnettest::waitUntil([&] { return spRecorder->count() > nBefore; }));
         EXPECT_EQ(nContent, spRecorder->values().back());
     }
@@ -169,7 +112,7 @@ TEST_P(SinkTest, DeliversToExactlyTheRegisteredCallbackAndSetsItsEvent) {
     int nId = m_spSink->getCallbackContainer().getNewId();
     MirelSmartPointer<Recorder> spTarget = add(nId);
     MirelSmartPointer<Recorder> spOther = add(m_spSink->getCallbackContainer().getNewId());
-    ASSERT_TRUE(send(m_endpoint, message(nId, 4711)));
+    ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(nId, 4711)));
     EXPECT_TRUE(spTarget->wait(5000));
     EXPECT_EQ(std::vector<long>{4711}, spTarget->values());
     EXPECT_EQ(0, spOther->count());
@@ -181,17 +124,17 @@ TEST_P(SinkTest, KeepsServingAfterEveryKindOfBadSender) {
     MirelSmartPointer<Recorder> spThrowsMirel = add(2, 1);
     MirelSmartPointer<Recorder> spThrowsOther = add(3, 2);
     deliver(spGood, 1);
-    ASSERT_TRUE(send(m_endpoint, message(99, 5)));  // nobody registered under 99
+    ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(99, 5)));  // nobody registered under 99
     deliver(spGood, 2);
     deliver(spThrowsMirel, 3);
     EXPECT_FALSE(spThrowsMirel->wait(0));  // not set when doCallback throws
     deliver(spThrowsOther, 4);
     deliver(spGood, 5);
-    ASSERT_TRUE(send(m_endpoint, Bytes{0, 0}));  // a short message
+    ASSERT_TRUE(sendMessage(m_endpoint, Bytes{0, 0}));  // a short message
     deliver(spGood, 6);
     if (m_endpoint.sType == "udp") {
-        ASSERT_TRUE(send(m_endpoint, Bytes{}));  // an empty datagram
-        ASSERT_TRUE(send(m_endpoint, Bytes{}));
+        ASSERT_TRUE(sendMessage(m_endpoint, Bytes{}));  // an empty datagram
+        ASSERT_TRUE(sendMessage(m_endpoint, Bytes{}));
     } else {
         int nSilent = connectTo(m_endpoint);  // connects and sends nothing
         ASSERT_GE(nSilent, 0);
@@ -215,7 +158,7 @@ TEST_P(SinkTest, DestroyingTheSinkWhileItWaitsEndsPromptly) {
 TEST_P(SinkTest, DestroyingTheSinkWhileACallbackRunsWaitsForIt) {
     MirelSmartPointer<Recorder> spSlow = add(5);
     spSlow->m_nSleepMs = 300;
-    ASSERT_TRUE(send(m_endpoint, message(5, 55)));
+    ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(5, 55)));
     ASSERT_TRUE(mnettest::waitUntil([&] { return spSlow->refCount() > 2; }));  // the sink holds it: running
     m_spSink = static_cast<MirelLibraryCallbackSink*>(0);
     EXPECT_EQ(std::vector<long>{55}, spSlow->values());
@@ -235,7 +178,7 @@ TEST_P(SinkTest, ConcurrentSendersAreAllDeliveredOnce) {
     for (int i = 0; i < kSenders; ++i) {
         senders.emplace_back([&, i] {
             for (int n = 0; n < kEach; ++n) {
-                if (!send(m_endpoint, message(100 + i, n))) {
+                if (!sendMessage(m_endpoint, callbackMessage(100 + i, n))) {
                     ++nFailures;
                 } else if (bDatagrams && !mnettest::waitUntil([&] { return recorders[i]->count() > n; })) {
                     ++nFailures;  // over UDP each sender waits for its delivery before the next
@@ -274,7 +217,7 @@ TEST_P(SinkTest, DatagramFloodDeliversWhatArrivesOnce) {
     for (int i = 0; i < kSenders; ++i) {
         senders.emplace_back([&, i] {
             for (int n = 0; n < kEach; ++n) {
-                send(m_endpoint, message(200 + i, n));
+                sendMessage(m_endpoint, callbackMessage(200 + i, n));
             }
         });
     }
@@ -302,7 +245,7 @@ TEST_P(SinkTest, SenderToAnUnknownHandleSeesItsMessageTakenWhole) {
     }
     int nFd = connectTo(m_endpoint);
     ASSERT_GE(nFd, 0);
-    Bytes bytes = message(404, 1);
+    Bytes bytes = callbackMessage(404, 1);
     ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin(), bytes.begin() + 4)));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the sink has looked the handle up
     ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin() + 4, bytes.end())));
@@ -324,7 +267,7 @@ TEST_P(SinkTest, SilentSenderHoldsTheSinkOnlyForAFewSeconds) {
     int nSilent = connectTo(m_endpoint);  // stays open and sends nothing
     ASSERT_GE(nSilent, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(send(m_endpoint, message(1, 42)));
+    ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(1, 42)));
     EXPECT_TRUE(spGood->wait(15000));
     ::close(nSilent);
 }
@@ -372,7 +315,7 @@ TEST(MirelLibraryCallbackSink, MovesToTheNextPortWhen5023IsTaken) {
         EXPECT_EQ(std::string(pszType) + ":127.0.0.1:" + std::to_string(nPort), sAddress);
         MirelSmartPointer<Recorder> spRecorder(new Recorder(0));
         spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
-        ASSERT_TRUE(send(endpointOf(sAddress), message(0, 1)));
+        ASSERT_TRUE(sendMessage(endpointOf(sAddress), callbackMessage(0, 1)));
         EXPECT_TRUE(spRecorder->wait(5000)) << pszType;
         ::close(nHolder);
     }

@@ -84,82 +84,17 @@ private:
     std::vector<long> m_values;
 };
 
-void appendLong(Bytes* pBytes, long nValue) {
-    uint32_t nWire = htonl(static_cast<uint32_t>(nValue));
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(&nWire);
-    pBytes->insert(pBytes->end(), p, p + 4);
-}
-
-Bytes message(long nHandle, long nContent) {
-    Bytes bytes;
-    appendLong(&bytes, nHandle);
-    appendLong(&bytes, nContent);
-    return bytes;
-}
+using mnettest::callbackMessage;
 
 Bytes prefix(const Bytes& bytes, std::size_t nCount) {
     return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(nCount));
 }
 
-// Where a raw sender reaches a sink, read from its callback address.
-struct Endpoint {
-    std::string sType;
-    std::string sHost;  // the pipe name for a pipe sink
-    int nPort = 0;
-    bool datagrams() const { return sType == "udp"; }
-};
+using mnettest::connectTo;
+using mnettest::Endpoint;
+using mnettest::endpointOf;
+using mnettest::sendMessage;
 
-Endpoint endpointOf(const std::string& sAddress) {
-    Endpoint endpoint;
-    std::size_t nColon = sAddress.find(':');
-    endpoint.sType = sAddress.substr(0, nColon);
-    std::string sRest = sAddress.substr(nColon + 1);
-    if (endpoint.sType == "pipe") {
-        endpoint.sHost = sRest;
-    } else {
-        std::size_t nPortColon = sRest.find(':');
-        endpoint.sHost = sRest.substr(0, nPortColon);
-        endpoint.nPort = std::atoi(sRest.substr(nPortColon + 1).c_str());
-    }
-    return endpoint;
-}
-
-// A connected stream (pipe, TCP) or datagram (UDP) socket to the sink; -1 on failure.
-int connectTo(const Endpoint& endpoint) {
-    if (endpoint.sType == "pipe") {
-        return mnettest::rawUnixConnect(mnettest::kSharedServiceDir + endpoint.sHost);
-    }
-    if (endpoint.sType == "socket") {
-        return mnettest::rawTcpConnect(endpoint.nPort, endpoint.sHost.c_str());
-    }
-    int nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to;
-    std::memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(endpoint.nPort));
-    ::inet_pton(AF_INET, endpoint.sHost.c_str(), &to.sin_addr);
-    if (::connect(nFd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        ::close(nFd);
-        return -1;
-    }
-    return nFd;
-}
-
-// One message on a connection of its own, or one datagram.
-bool send(const Endpoint& endpoint, const Bytes& bytes) {
-    int nFd = connectTo(endpoint);
-    if (nFd < 0) {
-        return false;
-    }
-    bool bSent = endpoint.datagrams() ? ::send(nFd, bytes.data(), bytes.size(), 0) ==
-                                            static_cast<ssize_t>(bytes.size())
-                                      : mnettest::rawSendAll(nFd, bytes);
-    ::close(nFd);
-    return bSent;
-}
-
-// Stream senders that leave in the middle: the first nCount bytes, an optional pause (the sink
-// then waits for the rest), and a plain close or a reset.
 bool sendPartly(const Endpoint& endpoint, const Bytes& bytes, std::size_t nCount, int nPauseMs,
                 bool bReset) {
     int nFd = connectTo(endpoint);
@@ -185,29 +120,29 @@ typedef std::pair<std::string, std::function<bool(const Endpoint&)> > BadSender;
 // everything else is not.
 std::vector<BadSender> badSenders(const Endpoint& endpoint) {
     std::vector<BadSender> senders;
-    const Bytes good = message(0, -7);
+    const Bytes good = callbackMessage(0, -7);
     for (long nHandle :
          {-1L, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX), 99L, 65536L}) {
         senders.push_back(
             BadSender("unregistered handle " + std::to_string(nHandle),
-                      [nHandle](const Endpoint& to) { return send(to, message(nHandle, 5)); }));
+                      [nHandle](const Endpoint& to) { return sendMessage(to, callbackMessage(nHandle, 5)); }));
     }
     senders.push_back(BadSender("callback throws a MirelException",
-                                [](const Endpoint& to) { return send(to, message(1, 11)); }));
+                                [](const Endpoint& to) { return sendMessage(to, callbackMessage(1, 11)); }));
     senders.push_back(BadSender("callback throws another exception",
-                                [](const Endpoint& to) { return send(to, message(2, 12)); }));
+                                [](const Endpoint& to) { return sendMessage(to, callbackMessage(2, 12)); }));
     if (endpoint.datagrams()) {
         senders.push_back(
-            BadSender("datagram of 0 bytes", [](const Endpoint& to) { return send(to, Bytes()); }));
+            BadSender("datagram of 0 bytes", [](const Endpoint& to) { return sendMessage(to, Bytes()); }));
         senders.push_back(BadSender("datagram of 3 bytes",
-                                    [](const Endpoint& to) { return send(to, Bytes(3, 0)); }));
+                                    [](const Endpoint& to) { return sendMessage(to, Bytes(3, 0)); }));
         senders.push_back(BadSender("datagram of the handle alone", [good](const Endpoint& to) {
-            return send(to, prefix(good, 4));
+            return sendMessage(to, prefix(good, 4));
         }));
         senders.push_back(BadSender("datagram of 65507 bytes to nobody", [](const Endpoint& to) {
-            Bytes bytes = message(99, 1);
+            Bytes bytes = callbackMessage(99, 1);
             bytes.resize(kLargestDatagram, 0xA5);
-            return send(to, bytes);
+            return sendMessage(to, bytes);
         }));
         return senders;
     }
@@ -261,7 +196,7 @@ protected:
     // did not arrive within a second (the system may drop one when the socket's queue is full).
     bool deliver(Recorder& recorder, long nContent) {
         for (int nTry = 0; nTry < (m_endpoint.datagrams() ? 5 : 1); ++nTry) {
-            if (!send(m_endpoint, message(recorder.getId(), nContent))) {
+            if (!sendMessage(m_endpoint, callbackMessage(recorder.getId(), nContent))) {
                 return false;
             }
             if (mnettest::waitUntil([&] { return recorder.saw(nContent); },
@@ -303,9 +238,9 @@ TEST_P(SinkFault, EveryBadSenderIsFollowedByADelivery) {
 }
 
 TEST_P(DatagramSinkFault, LargestDatagramIsDeliveredWhole) {
-    Bytes bytes = message(0, 4242);
+    Bytes bytes = callbackMessage(0, 4242);
     bytes.resize(kLargestDatagram, 0x5A);
-    ASSERT_TRUE(send(m_endpoint, bytes));
+    ASSERT_TRUE(sendMessage(m_endpoint, bytes));
     EXPECT_TRUE(mnettest::waitUntil([&] { return m_spGood->saw(4242); }));
     bytes.push_back(0);  // one byte more than the system carries
     int nFd = connectTo(m_endpoint);
@@ -337,7 +272,7 @@ TEST_P(SinkFault, BadSendersUnderLoadNeverStopTheSink) {
                 bool bDone = false;
                 // Datagrams may be dropped while large ones fill the queue: send again.
                 for (int nTry = 0; !bDone && nTry < (m_endpoint.datagrams() ? 10 : 1); ++nTry) {
-                    bDone = send(m_endpoint, message(10 + i, n));
+                    bDone = sendMessage(m_endpoint, callbackMessage(10 + i, n));
                     if (bDone && m_endpoint.datagrams()) {
                         bDone = mnettest::waitUntil([&] { return recorders[i]->saw(n); }, 500);
                     }

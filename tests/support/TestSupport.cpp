@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <csignal>
 #include <exception>
@@ -223,6 +224,63 @@ void rawReset(int nFd) {
     option.l_linger = 0;
     ::setsockopt(nFd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
     ::close(nFd);
+}
+
+Bytes callbackMessage(long nHandle, long nContent) {
+    Bytes bytes;
+    for (long n : {nHandle, nContent}) {
+        uint32_t nWire = htonl(static_cast<uint32_t>(n));
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(&nWire);
+        bytes.insert(bytes.end(), p, p + 4);
+    }
+    return bytes;
+}
+
+Endpoint endpointOf(const std::string& sAddress) {
+    Endpoint endpoint;
+    std::size_t nColon = sAddress.find(':');
+    endpoint.sType = sAddress.substr(0, nColon);
+    std::string sRest = nColon == std::string::npos ? std::string() : sAddress.substr(nColon + 1);
+    if (endpoint.sType == "pipe") {
+        endpoint.sHost = sRest;
+    } else {
+        std::size_t nPortColon = sRest.find(':');
+        endpoint.sHost = sRest.substr(0, nPortColon);
+        endpoint.nPort = nPortColon == std::string::npos ? 0 : std::atoi(sRest.substr(nPortColon + 1).c_str());
+    }
+    return endpoint;
+}
+
+int connectTo(const Endpoint& endpoint) {
+    if (endpoint.sType == "pipe") {
+        return rawUnixConnect(kSharedServiceDir + endpoint.sHost);
+    }
+    if (endpoint.sType == "socket") {
+        return rawTcpConnect(endpoint.nPort, endpoint.sHost.c_str());
+    }
+    int nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to;
+    std::memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(endpoint.nPort));
+    ::inet_pton(AF_INET, endpoint.sHost.c_str(), &to.sin_addr);
+    if (::connect(nFd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(nFd);
+        return -1;
+    }
+    return nFd;
+}
+
+bool sendMessage(const Endpoint& endpoint, const Bytes& bytes) {
+    int nFd = connectTo(endpoint);
+    if (nFd < 0) {
+        return false;
+    }
+    bool bSent = endpoint.datagrams()
+                     ? ::send(nFd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())
+                     : rawSendAll(nFd, bytes);
+    ::close(nFd);
+    return bSent;
 }
 
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs) {

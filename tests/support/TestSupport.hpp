@@ -48,6 +48,23 @@ Bytes rawReceive(int nFd, std::size_t nCount, int nTimeoutMs = 5000);
 // Closes with an abortive reset (SO_LINGER 0).
 void rawReset(int nFd);
 
+// A callback message: the handle, then one long of content, both big-endian.
+Bytes callbackMessage(long nHandle, long nContent);
+
+// Where a raw sender reaches a sink, read from its callback address ("pipe:name",
+// "socket:host:port", "udp:host:port").
+struct Endpoint {
+    std::string sType;
+    std::string sHost;  // the pipe name for a pipe sink
+    int nPort = 0;
+    bool datagrams() const { return sType == "udp"; }
+};
+Endpoint endpointOf(const std::string& sAddress);
+// A connected stream (pipe, TCP) or datagram (UDP) socket to the sink; -1 on failure.
+int connectTo(const Endpoint& endpoint);
+// One message on a connection of its own, or one datagram.
+bool sendMessage(const Endpoint& endpoint, const Bytes& bytes);
+
 // Polls pred every millisecond until it holds or nTimeoutMs passed.
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs = 5000);
 
