@@ -68,23 +68,7 @@ bool lookupGroup(const MirelString& sName, gid_t* pGid) {
 
 }  // namespace
 
-MirelPipeServer::MirelPipeServer(const MirelString& sPipeName)
-    : m_sPipeName(sPipeName),
-      m_pipeHandle(0),
-      m_iAccessPrivileges(7),
-      m_pGate(new detail::ServerGate),
-      m_bClientWaiting(false),
-      m_bDestroying(false),
-      m_nBoundDevice(0),
-      m_nBoundInode(0),
-      m_nBoundChange(0) {
-    try {
-        init();
-    } catch (...) {
-        delete m_pGate;
-        throw;
-    }
-}
+MirelPipeServer::MirelPipeServer(const MirelString& sPipeName) : MirelPipeServer(sPipeName, 7, MirelString()) {}
 
 MirelPipeServer::MirelPipeServer(const MirelString& sPipeName, unsigned int iAccessPrivileges,
                                  const MirelString& sUserGroupName)
