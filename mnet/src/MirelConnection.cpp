@@ -100,8 +100,16 @@ MirelString MirelConnection::receiveString() {
     if (nLength > MAX_STRING_LENGTH) {
         throw MirelException(MirelString("MirelConnection::receiveString: string too long."), EMSGSIZE);
     }
-    MirelString sContent(nLength, '\0');
-    get(&sContent[0], static_cast<int>(nLength));
+    // Grown as the bytes arrive, so a length that the peer never backs with data costs no more
+    // than the data it did send.
+    const uint32_t kChunk = 65536;
+    MirelString sContent;
+    for (uint32_t nHave = 0; nHave < nLength;) {
+        uint32_t nPart = nLength - nHave < kChunk ? nLength - nHave : kChunk;
+        sContent.resize(nHave + nPart);
+        get(&sContent[nHave], static_cast<int>(nPart));
+        nHave += nPart;
+    }
     std::size_t nZero = sContent.find('\0');
     if (nZero != MirelString::npos) {
         sContent.resize(nZero);

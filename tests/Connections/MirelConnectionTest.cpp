@@ -2,6 +2,8 @@
 // for byte on an in-memory transport with separate directions.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <climits>
 #include <deque>
@@ -258,4 +260,16 @@ TEST(MirelConnection, BaseDefaults) {
     sp->setLocalAccess(true);
     EXPECT_TRUE(sp->getLocalAccess());
     EXPECT_EQ("peer", sp->getRemoteName());
+}
+
+// A length the peer never backs with data must not cost the memory it announces.
+TEST(MirelConnectionWire, AnnouncedLengthWithoutDataAllocatesOnlyWhatArrives) {
+    rusage before;
+    ::getrusage(RUSAGE_SELF, &before);
+    Bytes bytes = {0x01, 0x00, 0x00, 0x00, 'a', 'b', 'c'};  // 16 MiB announced, 3 bytes sent
+    MirelSmartPointer<MirelBufferConnection> sp(new MirelBufferConnection(bytes.data(), 7, ""));
+    expectThrows([&] { sp->receiveString(); }, "MirelConnection::get: failed read", 0);
+    rusage after;
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 8 * 1024L) << "kilobytes";
 }
