@@ -32,8 +32,11 @@
 #include "MirelBufferConnection.hpp"
 #include "MirelException.hpp"
 #include "MirelUDPServerSocket.hpp"
+#include "ReadModel.hpp"
 
 namespace {
+
+using namespace fuzzmodel;
 
 using MirelNet::MirelBufferConnection;
 using MirelNet::MirelConnection;
@@ -43,22 +46,6 @@ using MirelSupport::MirelSmartPointer;
 using MirelSupport::MirelString;
 
 const unsigned int kReceiveBuffer = 4096;
-const char* const kFailedRead = "MirelConnection::get: failed read";
-const char* const kTooLong = "MirelConnection::receiveString: string too long.";
-const std::uint32_t kMaxStringLength = 16777216u;
-
-void require(bool bHolds, const char* pszWhat) {
-    if (!bHolds) {
-        std::fprintf(stderr, "udp_datagram_fuzzer: %s\n", pszWhat);
-        std::abort();
-    }
-}
-
-void requireException(const MirelException& e, const char* pszText, int nCode) {
-    require(e.getText() == pszText, "unexpected exception text");
-    require(e.getCode() == nCode, "unexpected exception code");
-}
-
 // The server with its opening made callable, so that it can be opened before the first
 // datagram is sent (a datagram sent to a closed port is lost).
 class FuzzUDPServer : public MirelUDPServerSocket {
@@ -146,116 +133,10 @@ MirelBufferConnection& checkConnection(MirelSmartPointer<MirelConnection>& spCon
     return *pBuffer;
 }
 
-// What the connection should hold: the data and the read position.
-struct Model {
-    std::vector<unsigned char> data;
-    std::size_t nPos;
-
-    std::size_t left() const { return data.size() - nPos; }
-    std::uint32_t be32() const {
-        return (std::uint32_t(data[nPos]) << 24) | (std::uint32_t(data[nPos + 1]) << 16) |
-               (std::uint32_t(data[nPos + 2]) << 8) | std::uint32_t(data[nPos + 3]);
-    }
-    std::uint16_t be16() const { return std::uint16_t((data[nPos] << 8) | data[nPos + 1]); }
-    bool matches(const void* p, std::size_t n) const {
-        return n == 0 || std::memcmp(p, data.data() + nPos, n) == 0;
-    }
-};
-
-template <typename T, typename Read>
-void typedRead(MirelConnection& connection, Model& model, std::size_t nWidth, Read read,
-               T expected) {
-    if (model.left() >= nWidth) {
-        require(read(connection) == expected, "typed read returned the wrong value");
-        model.nPos += nWidth;
-        return;
-    }
-    try {
-        read(connection);
-        require(false, "typed read past the end did not throw");
-    } catch (const MirelException& e) {
-        requireException(e, kFailedRead, 0);
-    }
-    model.nPos = model.data.size();
-}
-
-void receiveString(MirelConnection& connection, Model& model) {
-    if (model.left() < 4) {
-        try {
-            connection.receiveString();
-            require(false, "receiveString without a whole length did not throw");
-        } catch (const MirelException& e) {
-            requireException(e, kFailedRead, 0);
-        }
-        model.nPos = model.data.size();
-        return;
-    }
-    std::uint32_t nLength = model.be32();
-    model.nPos += 4;
-    if (nLength > kMaxStringLength || nLength > model.left()) {
-        try {
-            connection.receiveString();
-            require(false, "receiveString of a too long or cut string did not throw");
-        } catch (const MirelException& e) {
-            if (nLength > kMaxStringLength) {
-                requireException(e, kTooLong, 90);
-            } else {
-                requireException(e, kFailedRead, 0);
-                model.nPos = model.data.size();
-            }
-        }
-        return;
-    }
-    MirelString sValue = connection.receiveString();
-    const char* pStart = reinterpret_cast<const char*>(model.data.data() + model.nPos);
-    require(sValue == MirelString(pStart, strnlen(pStart, nLength)),
-            "receiveString returned the wrong text");
-    model.nPos += nLength;
-}
-
-void get(MirelConnection& connection, Model& model, int nSize) {
-    std::vector<char> buffer(static_cast<std::size_t>(nSize));
-    if (static_cast<std::size_t>(nSize) <= model.left()) {
-        require(connection.get(buffer.data(), nSize) == nSize, "get returned the wrong count");
-        require(model.matches(buffer.data(), buffer.size()), "get returned the wrong bytes");
-        model.nPos += buffer.size();
-        return;
-    }
-    try {
-        connection.get(buffer.data(), nSize);
-        require(false, "get past the end did not throw");
-    } catch (const MirelException& e) {
-        requireException(e, kFailedRead, 0);
-    }
-    model.nPos = model.data.size();
-}
-
-void peekBytes(MirelConnection& connection, const Model& model, int nSize) {
-    std::vector<char> buffer(static_cast<std::size_t>(nSize));
-    int nCount = nSize;
-    int nError = -1;
-    bool bResult = connection.peekBytes(buffer.data(), nCount, nError);
-    std::size_t nExpected = std::min(static_cast<std::size_t>(nSize), model.left());
-    require(nError == 0, "peekBytes reported an error");
-    require(bResult, "peekBytes failed on a datagram");
-    require(nCount == static_cast<int>(nExpected), "peekBytes returned the wrong count");
-    require(model.matches(buffer.data(), nExpected), "peekBytes returned the wrong bytes");
-}
-
-void receive(MirelConnection& connection, Model& model, int nSize, bool bWaitForAll) {
-    std::vector<char> buffer(static_cast<std::size_t>(nSize));
-    long nError = -1;
-    long nCount = connection.receive(buffer.data(), nSize, &nError, bWaitForAll);
-    std::size_t nExpected = std::min(static_cast<std::size_t>(nSize), model.left());
-    require(nError == 0, "receive reported an error");
-    require(nCount == static_cast<long>(nExpected), "receive returned the wrong count");
-    require(model.matches(buffer.data(), nExpected), "receive returned the wrong bytes");
-    model.nPos += nExpected;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzProgramName() = "udp_datagram_fuzzer";
     g_nClient = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     require(g_nClient >= 0, "no client socket");
     openServer();
@@ -290,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     model.data.assign(datagram.begin(),
                       datagram.begin() + std::min<std::size_t>(datagram.size(), kReceiveBuffer));
     model.nPos = 0;
+    model.bWritten = true;  // a datagram connection always holds its bytes
     MirelConnection& connection = checkConnection(spConnection, datagram, model.data.size());
 
     std::size_t nOps = std::min<std::size_t>(pData[0] & 0x3F, nSize - 1);
