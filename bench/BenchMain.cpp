@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     mnetbench::Options& options = mnetbench::options();
     char szSelf[4096];
     ssize_t nSelf = ::readlink("/proc/self/exe", szSelf, sizeof szSelf - 1);
-    options.sSelf = nSelf > 0 ? std::string(szSelf, static_cast<std::size_t>(nSelf)) : std::string(argv[0]);
+    options.sSelf =
+        nSelf > 0 ? std::string(szSelf, static_cast<std::size_t>(nSelf)) : std::string(argv[0]);
     int nKept = 1;
     for (int i = 1; i < argc; ++i) {
         const char* pszArg = argv[i];

@@ -205,7 +205,8 @@ void writeTable(std::ostream& out, const char* pszTitle) {
     out << "## " << pszTitle << "\n";
     std::string sSection;
     for (const Comparison& c : comparisons()) {
-        if (results().find(c.sMnet) == results().end() && results().find(c.sBase) == results().end()) {
+        if (results().find(c.sMnet) == results().end() &&
+            results().find(c.sBase) == results().end()) {
             continue;  // filtered out
         }
         if (c.sSection != sSection) {
@@ -217,7 +218,8 @@ void writeTable(std::ostream& out, const char* pszTitle) {
         double dRatio = ratio(c);
         char szRatio[32] = "—";
         if (!std::isnan(dRatio)) {
-            std::snprintf(szRatio, sizeof szRatio, c.bRatioOnMedian ? "%.2f (p50)" : "%.2f", dRatio);
+            std::snprintf(szRatio, sizeof szRatio, c.bRatioOnMedian ? "%.2f (p50)" : "%.2f",
+                          dRatio);
         }
         char szTarget[32] = "context";
         std::string sVerdict;
@@ -233,8 +235,8 @@ void writeTable(std::ostream& out, const char* pszTitle) {
         if (!c.sNote.empty()) {
             sLabel += " (" + c.sNote + ")";
         }
-        out << "| " << sLabel << " | " << cell(c, c.sMnet) << " | " << sBase << " | " << szRatio << " | " << szTarget
-            << " | " << sVerdict << " |\n";
+        out << "| " << sLabel << " | " << cell(c, c.sMnet) << " | " << sBase << " | " << szRatio
+            << " | " << szTarget << " | " << sVerdict << " |\n";
     }
     out << "\n";
 }
@@ -314,7 +316,7 @@ void Latencies::report(benchmark::State& state) {
     std::vector<double> sorted(m_values);
     std::sort(sorted.begin(), sorted.end());
     auto at = [&sorted](double q) {
-        std::size_t i = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size()))) ;
+        std::size_t i = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
         return sorted[std::min(sorted.size() - 1, i == 0 ? 0 : i - 1)];
     };
     state.counters["p50_us"] = at(0.50);
@@ -342,7 +344,8 @@ const char* const kSharedServiceDir = "/opt/mirel/pelnix/var/lib/corvane/shrsvc/
 
 std::string uniqueName(const std::string& sPrefix) {
     char sz[64];
-    std::snprintf(sz, sizeof sz, "%dx%d", static_cast<int>(::getpid()), g_nNameCounter.fetch_add(1));
+    std::snprintf(sz, sizeof sz, "%dx%d", static_cast<int>(::getpid()),
+                  g_nNameCounter.fetch_add(1));
     return sPrefix + sz;
 }
 
@@ -431,7 +434,8 @@ int rawUnixListen(const std::string& sPath, int nBacklog) {
     if (nFd < 0) {
         return -1;
     }
-    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(nFd, nBacklog) != 0) {
+    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(nFd, nBacklog) != 0) {
         ::close(nFd);
         return -1;
     }

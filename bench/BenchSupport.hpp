@@ -23,8 +23,8 @@
 namespace mnetbench {
 
 struct Options {
-    bool bSmoke = false;  // a few iterations of everything, seconds in all
-    int nRounds = 5;      // library/baseline pairs per comparison
+    bool bSmoke = false;     // a few iterations of everything, seconds in all
+    int nRounds = 5;         // library/baseline pairs per comparison
     std::string sTablePath;  // where the Markdown section goes (empty: standard output)
     std::string sSelf;       // this program, for the child measurements
 };
@@ -42,16 +42,16 @@ enum Kind {
 
 // A line of the results table comparing libmnet with its baseline.
 struct Comparison {
-    std::string sSection;   // "2. Stream of values"
-    std::string sLabel;     // "TCP, 1,000,000 ints"
-    std::string sUnit;      // "values/s"
+    std::string sSection;  // "2. Stream of values"
+    std::string sLabel;    // "TCP, 1,000,000 ints"
+    std::string sUnit;     // "values/s"
     Kind kind;
-    double dTarget;         // least acceptable ratio; 0: context only
-    std::string sMnet;      // benchmark name of the library side
-    std::string sBase;      // benchmark name of the baseline side ("" for none)
-    std::string sBaseLabel; // what the baseline is
+    double dTarget;          // least acceptable ratio; 0: context only
+    std::string sMnet;       // benchmark name of the library side
+    std::string sBase;       // benchmark name of the baseline side ("" for none)
+    std::string sBaseLabel;  // what the baseline is
     std::string sNote;
-    bool bOnce = false;     // one round only (a slow context line)
+    bool bOnce = false;  // one round only (a slow context line)
     // The ratio compares rates (libmnet / baseline), or with bRatioOnMedian median latencies
     // (baseline / libmnet, so that higher is better either way).
     bool bRatioOnMedian = false;

@@ -89,7 +89,9 @@ public:
     explicit ReadLongCallback(int nId) : MirelNotificationCallback(nId) {}
 
 protected:
-    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override { spConnection->receiveLong(); }
+    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
+        spConnection->receiveLong();
+    }
 };
 
 const int kSteadyWaits = 200;
@@ -102,7 +104,8 @@ int udpWaitChild(const std::string&) {
         int nId = spSink->getCallbackContainer().getNewId();
         MirelSmartPointer<MirelNotificationCallback> spCallback(new ReadLongCallback(nId));
         spSink->getCallbackContainer().add(spCallback);
-        MirelSmartPointer<MirelProxyDependent> spProxy(new MirelProxyDependent(spSink->getCallbackAddress(), nId));
+        MirelSmartPointer<MirelProxyDependent> spProxy(
+            new MirelProxyDependent(spSink->getCallbackAddress(), nId));
         auto once = [&]() {
             spCallback->reset();
             spProxy->remoteNotify(MirelNotification(1));
@@ -111,7 +114,9 @@ int udpWaitChild(const std::string&) {
         long nFaults = minorFaults();
         auto start = std::chrono::steady_clock::now();
         bool bOk = once();
-        double dFirstUs = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        double dFirstUs =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count();
         long nFirstFaults = minorFaults() - nFaults;
         nFaults = minorFaults();
         start = std::chrono::steady_clock::now();
@@ -119,7 +124,9 @@ int udpWaitChild(const std::string&) {
             bOk = once() && bOk;
         }
         double dSteadyUs =
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / kSteadyWaits;
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count() /
+            kSteadyWaits;
         double dSteadyFaults = static_cast<double>(minorFaults() - nFaults) / kSteadyWaits;
         std::printf("%.1f %ld %.1f %.2f\n", dFirstUs, nFirstFaults, dSteadyUs, dSteadyFaults);
         return bOk ? 0 : 1;
@@ -172,7 +179,8 @@ int udpWaitRawChild(const std::string&) {
     long nFaults = minorFaults();
     auto start = std::chrono::steady_clock::now();
     bool bOk = once();
-    double dFirstUs = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    double dFirstUs =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     long nFirstFaults = minorFaults() - nFaults;
     nFaults = minorFaults();
     start = std::chrono::steady_clock::now();
@@ -180,7 +188,9 @@ int udpWaitRawChild(const std::string&) {
         bOk = once() && bOk;
     }
     double dSteadyUs =
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / kSteadyWaits;
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count() /
+        kSteadyWaits;
     double dSteadyFaults = static_cast<double>(minorFaults() - nFaults) / kSteadyWaits;
     std::printf("%.1f %ld %.1f %.2f\n", dFirstUs, nFirstFaults, dSteadyUs, dSteadyFaults);
     sendOne(0xffffffffu);
@@ -257,16 +267,21 @@ void registerIdleCost() {
     c.bOnce = true;
     c.sBaseLabel = "raw thread in accept";
     c.sBase = "idle/raw";
-    c.values = {{"rss_growth_kib", "+%s KiB"}, {"rss_before_kib", "%s KiB before"}, {"rss_after_kib", "%s after"}};
+    c.values = {{"rss_growth_kib", "+%s KiB"},
+                {"rss_before_kib", "%s KiB before"},
+                {"rss_after_kib", "%s after"}};
     const char* types[] = {"pipe", "socket", "udp", "all"};
     bool bFirst = true;
     for (const char* pszType : types) {
         std::string sType = pszType;
-        c.sLabel = sType == "all" ? "resident memory, one sink of each type" : "resident memory, one " + sType + " sink";
+        c.sLabel = sType == "all" ? "resident memory, one sink of each type"
+                                  : "resident memory, one " + sType + " sink";
         c.sMnet = "idle/" + sType;
         compare(
             c, [sType](benchmark::State& s) { residentCost(s, "idle-sink", sType); },
-            bFirst ? BenchFn([](benchmark::State& s) { residentCost(s, "idle-raw", ""); }) : BenchFn(), configure);
+            bFirst ? BenchFn([](benchmark::State& s) { residentCost(s, "idle-raw", ""); })
+                   : BenchFn(),
+            configure);
         bFirst = false;
     }
     c.sLabel = "one UDP notification: time and minor page faults, the first and then per wait";

@@ -86,7 +86,8 @@ private:
 MirelSmartPointer<MirelLibraryCallbackSink> newSink(Transport transport, std::string* psError) {
     ::setenv("QVINTF_CALLB_CONN_TYPE", sinkType(transport), 1);
     try {
-        return MirelSmartPointer<MirelLibraryCallbackSink>(new MirelLibraryCallbackSink("mnetbench"));
+        return MirelSmartPointer<MirelLibraryCallbackSink>(
+            new MirelLibraryCallbackSink("mnetbench"));
     } catch (const MirelException& e) {
         *psError = e.getText();
         return MirelSmartPointer<MirelLibraryCallbackSink>();
@@ -253,8 +254,9 @@ public:
             address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             address.sin_port = htons(static_cast<uint16_t>(m_nPort));
-            bool bSent = nFd >= 0 && ::sendto(nFd, message, 8, 0, reinterpret_cast<sockaddr*>(&address),
-                                              sizeof address) == 8;
+            bool bSent =
+                nFd >= 0 && ::sendto(nFd, message, 8, 0, reinterpret_cast<sockaddr*>(&address),
+                                     sizeof address) == 8;
             if (nFd >= 0) {
                 ::close(nFd);
             }
@@ -265,7 +267,8 @@ public:
         if (nFd < 0) {
             return false;
         }
-        bool bSent = bSplit ? sendAll(nFd, message, 4) && sendAll(nFd, message + 1, 4) : sendAll(nFd, message, 8);
+        bool bSent = bSplit ? sendAll(nFd, message, 4) && sendAll(nFd, message + 1, 4)
+                            : sendAll(nFd, message, 8);
         ::close(nFd);
         return bSent;
     }
@@ -333,7 +336,8 @@ private:
 
 bool rawNotifyOnce(RawReceiver& receiver, int nHandle, long nId) {
     receiver.signal(nHandle).reset();
-    uint32_t message[2] = {htonl(static_cast<uint32_t>(nHandle)), htonl(static_cast<uint32_t>(nId))};
+    uint32_t message[2] = {htonl(static_cast<uint32_t>(nHandle)),
+                           htonl(static_cast<uint32_t>(nId))};
     if (!receiver.send(message)) {
         return false;
     }
@@ -398,7 +402,8 @@ void registerNotifications() {
     const Transport transports[] = {PIPE, TCP, UDP};
     for (Transport transport : transports) {
         std::string sName = transport == PIPE ? "pipe" : (transport == TCP ? "tcp" : "udp");
-        std::string sWhere = transport == PIPE ? "pipe" : (transport == TCP ? "TCP loopback" : "UDP loopback");
+        std::string sWhere =
+            transport == PIPE ? "pipe" : (transport == TCP ? "TCP loopback" : "UDP loopback");
         Comparison c;
         c.sSection = "4. Notifications end to end: remoteNotify to the sink's callback";
         c.sUnit = "notifications/s";
@@ -420,7 +425,8 @@ void registerNotifications() {
         same.sBase = c.sBase + "-library-calls";
         same.sBaseLabel = "raw, library's calls";
         compare(
-            same, BenchFn(), [transport](benchmark::State& s) { rawSequential(s, transport, LIBRARY_CALLS); },
+            same, BenchFn(),
+            [transport](benchmark::State& s) { rawSequential(s, transport, LIBRARY_CALLS); },
             configure);
 
         c.kind = RATE;
@@ -439,7 +445,8 @@ void registerNotifications() {
         same.sBase = c.sBase + "-library-calls";
         same.sBaseLabel = "raw, library's calls";
         compare(
-            same, BenchFn(), [transport](benchmark::State& s) { rawConcurrent(s, transport, LIBRARY_CALLS); },
+            same, BenchFn(),
+            [transport](benchmark::State& s) { rawConcurrent(s, transport, LIBRARY_CALLS); },
             configure);
     }
 }

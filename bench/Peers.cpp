@@ -40,7 +40,8 @@ int freePort() {
 
 }  // namespace
 
-MnetPeers::MnetPeers(Transport transport, const std::function<void(MirelConnection&)>& serve) : m_pTcpServer(0) {
+MnetPeers::MnetPeers(Transport transport, const std::function<void(MirelConnection&)>& serve)
+    : m_pTcpServer(0) {
     try {
         if (transport == TCP) {
             int nPort = freePort();
@@ -75,7 +76,8 @@ MnetPeers::MnetPeers(Transport transport, const std::function<void(MirelConnecti
     // waitForInit has no time-out; a server that cannot open must not hang the benchmark.
     if (m_pTcpServer != 0) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!m_pTcpServer->isInitialized() && !*pEnded && std::chrono::steady_clock::now() < deadline) {
+        while (!m_pTcpServer->isInitialized() && !*pEnded &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (!m_pTcpServer->isInitialized()) {

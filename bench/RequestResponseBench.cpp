@@ -87,7 +87,8 @@ void rawRoundTrips(benchmark::State& state, Transport transport, RawStyle style,
             if (!recvAll(nFd, &sRequest[0], sRequest.size())) {
                 return;
             }
-            bool bSent = bSplit ? sendAll(nFd, ack, 2) && sendAll(nFd, ack + 2, 2) : sendAll(nFd, ack, 4);
+            bool bSent =
+                bSplit ? sendAll(nFd, ack, 2) && sendAll(nFd, ack + 2, 2) : sendAll(nFd, ack, 4);
             if (!bSent) {
                 return;
             }
@@ -105,10 +106,12 @@ void rawRoundTrips(benchmark::State& state, Transport transport, RawStyle style,
     for (auto _ : state) {
         for (long i = 0; i < nCount; ++i) {
             auto start = std::chrono::steady_clock::now();
-            bool bSent = bSplit ? sendAll(nFd, frame.data(), 4) && sendAll(nFd, frame.data() + 4, kRequestSize)
+            bool bSent = bSplit ? sendAll(nFd, frame.data(), 4) &&
+                                      sendAll(nFd, frame.data() + 4, kRequestSize)
                                 : sendAll(nFd, frame.data(), frame.size());
             unsigned char ack[4];
-            bool bReceived = bSent && (bSplit ? recvAll(nFd, ack, 2) && recvAll(nFd, ack + 2, 2) : recvAll(nFd, ack, 4));
+            bool bReceived = bSent && (bSplit ? recvAll(nFd, ack, 2) && recvAll(nFd, ack + 2, 2)
+                                              : recvAll(nFd, ack, 4));
             latencies.add(std::chrono::steady_clock::now() - start);
             if (!bReceived) {
                 state.SkipWithError("exchange failed");
@@ -143,7 +146,10 @@ void registerRequestResponse() {
         c.sBaseLabel = transport == TCP ? "raw, TCP_NODELAY" : "raw";
         compare(
             c, [transport](benchmark::State& s) { mnetRoundTrips(s, transport); },
-            [transport, nCount](benchmark::State& s) { rawRoundTrips(s, transport, WHOLE, nCount); }, configure);
+            [transport, nCount](benchmark::State& s) {
+                rawRoundTrips(s, transport, WHOLE, nCount);
+            },
+            configure);
 
         c.sLabel = sWhere + ", the same exchange";
         c.sNote = "raw with the protocol's four sends";
@@ -152,7 +158,9 @@ void registerRequestResponse() {
         // The library side is the one measured just above.
         compare(
             c, BenchFn(),
-            [transport, nCount](benchmark::State& s) { rawRoundTrips(s, transport, PROTOCOL_SENDS, nCount); },
+            [transport, nCount](benchmark::State& s) {
+                rawRoundTrips(s, transport, PROTOCOL_SENDS, nCount);
+            },
             configure);
     }
     // Why the library sets TCP_NODELAY: few round trips, since each may wait ~40 ms.
@@ -162,7 +170,8 @@ void registerRequestResponse() {
     c.kind = LATENCY;
     c.dTarget = 0;
     long nNagle = scaled(25, 3);
-    c.sLabel = "TCP loopback, " + std::to_string(nNagle) + " round trips with the protocol's four sends";
+    c.sLabel =
+        "TCP loopback, " + std::to_string(nNagle) + " round trips with the protocol's four sends";
     c.sNote = "for context: without TCP_NODELAY";
     c.sBase = "rr/tcp/raw-4-sends-nagle";
     c.sBaseLabel = "raw, 4 sends, Nagle on";

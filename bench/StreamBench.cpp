@@ -111,7 +111,8 @@ void rawStream(benchmark::State& state, Transport transport, Payload payload, Ra
             } else if (sends == ONE_SEND) {
                 bSent = sendAll(nFd, frame.data(), frame.size());
             } else {
-                bSent = sendAll(nFd, frame.data(), 4) && sendAll(nFd, frame.data() + 4, kStringSize);
+                bSent =
+                    sendAll(nFd, frame.data(), 4) && sendAll(nFd, frame.data() + 4, kStringSize);
             }
             if (!bSent) {
                 state.SkipWithError("send failed");
@@ -148,7 +149,8 @@ void registerStream() {
         c.sBaseLabel = "raw";
         compare(
             c, [transport](benchmark::State& s) { mnetStream(s, transport, INTS); },
-            [transport](benchmark::State& s) { rawStream(s, transport, INTS, ONE_SEND); }, configure);
+            [transport](benchmark::State& s) { rawStream(s, transport, INTS, ONE_SEND); },
+            configure);
 
         c.sUnit = "strings/s";
         c.sLabel = sWhere + ", " + (options().bSmoke ? "500" : "100,000") + " strings of 1 KiB";
@@ -157,7 +159,8 @@ void registerStream() {
         c.sBase = "stream/" + sName + "/string/raw";
         compare(
             c, [transport](benchmark::State& s) { mnetStream(s, transport, STRINGS); },
-            [transport](benchmark::State& s) { rawStream(s, transport, STRINGS, ONE_SEND); }, configure);
+            [transport](benchmark::State& s) { rawStream(s, transport, STRINGS, ONE_SEND); },
+            configure);
 
         c.sLabel = sWhere + ", the same strings";
         c.sNote = "raw with two sends per string, as the protocol";
@@ -166,7 +169,8 @@ void registerStream() {
         // The library side is the one measured just above.
         compare(
             c, BenchFn(),
-            [transport](benchmark::State& s) { rawStream(s, transport, STRINGS, TWO_SENDS); }, configure);
+            [transport](benchmark::State& s) { rawStream(s, transport, STRINGS, TWO_SENDS); },
+            configure);
     }
 }
 

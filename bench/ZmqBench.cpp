@@ -44,7 +44,8 @@ class ZmqReceiver {
 public:
     ZmqReceiver(void* pContext, bool bIpc) : m_pContext(pContext), m_signals(kSenders) {
         m_pPull = newSocket(pContext, ZMQ_PULL);
-        std::string sBind = bIpc ? "ipc:///tmp/" + uniqueName("mnetbench-zmq") : "tcp://127.0.0.1:*";
+        std::string sBind =
+            bIpc ? "ipc:///tmp/" + uniqueName("mnetbench-zmq") : "tcp://127.0.0.1:*";
         char szEndpoint[256] = "";
         std::size_t nSize = sizeof szEndpoint;
         if (m_pPull == 0 || ::zmq_bind(m_pPull, sBind.c_str()) != 0 ||
@@ -111,7 +112,8 @@ private:
 
 bool zmqNotifyOnce(ZmqReceiver& receiver, void* pPush, int nHandle, long nId) {
     receiver.signal(nHandle).reset();
-    uint32_t message[2] = {htonl(static_cast<uint32_t>(nHandle)), htonl(static_cast<uint32_t>(nId))};
+    uint32_t message[2] = {htonl(static_cast<uint32_t>(nHandle)),
+                           htonl(static_cast<uint32_t>(nId))};
     if (::zmq_send(pPush, message, sizeof message, 0) != 8) {
         return false;
     }
@@ -167,7 +169,8 @@ void zmqConcurrent(benchmark::State& state, bool bIpc) {
                 for (int k = 0; k < kSenders; ++k) {
                     threads.emplace_back([&, k]() {
                         for (long i = 0; i < nPerSender; ++i) {
-                            if (!zmqNotifyOnce(receiver, pushes[static_cast<std::size_t>(k)], k, i)) {
+                            if (!zmqNotifyOnce(receiver, pushes[static_cast<std::size_t>(k)], k,
+                                               i)) {
                                 ++nLost;
                             }
                         }

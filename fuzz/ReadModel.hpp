@@ -63,7 +63,8 @@ struct Model {
 // A typed read of nWidth bytes: the expected value, or the failed-read exception (code 0) when
 // fewer remain, after which the whole rest is consumed.
 template <typename T, typename Read>
-inline void typedRead(MirelConnection& connection, Model& model, std::size_t nWidth, Read read, T expected) {
+inline void typedRead(MirelConnection& connection, Model& model, std::size_t nWidth, Read read,
+                      T expected) {
     if (model.left() >= nWidth) {
         T value = read(connection);
         require(value == expected, "typed read returned the wrong value");
@@ -154,7 +155,8 @@ inline void receive(MirelConnection& connection, Model& model, int nSize, bool b
     long nError = -1;
     long nCount = connection.receive(buffer.data(), nSize, &nError, bWaitForAll);
     require(nError == 0, "receive reported an error");
-    std::size_t nExpected = model.bWritten ? std::min(static_cast<std::size_t>(nSize), model.left()) : 0;
+    std::size_t nExpected =
+        model.bWritten ? std::min(static_cast<std::size_t>(nSize), model.left()) : 0;
     require(nCount == static_cast<long>(nExpected), "receive returned the wrong count");
     require(model.matches(buffer.data(), nExpected), "receive returned the wrong bytes");
     model.nPos += nExpected;

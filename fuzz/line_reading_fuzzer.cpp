@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         spConnection = new MirelBufferConnection();
         spConnection->put(data.data(), static_cast<int>(data.size()));
     } else {
-        spConnection = new MirelBufferConnection(data.data(), static_cast<int>(data.size()), MirelString("fuzz"));
+        spConnection = new MirelBufferConnection(data.data(), static_cast<int>(data.size()),
+                                                 MirelString("fuzz"));
     }
 
     try {
@@ -107,24 +108,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
                 // A buffer of 0 bytes leaves no room even for the terminating zero: only the
                 // result and the count are defined then.
                 require(nBufferLen == 0 || nError == 0, "peekLine reported an error");
-                require(bLine == e.bLine, "peekLine found a line where there is none, or missed one");
+                require(bLine == e.bLine,
+                        "peekLine found a line where there is none, or missed one");
                 require(nCount == e.nPeeked, "peekLine reported the wrong count");
                 if (bLine) {
-                    require(std::strcmp(buffer.get(), e.line.c_str()) == 0, "peekLine returned the wrong line");
+                    require(std::strcmp(buffer.get(), e.line.c_str()) == 0,
+                            "peekLine returned the wrong line");
                 }
             } else {
                 char* pszLine = spConnection->getLine(buffer.get(), nBufferLen, nError);
                 require(nError == 0, "getLine reported an error with data waiting");
-                require((pszLine != 0) == e.bLine, "getLine read a line where there is none, or missed one");
+                require((pszLine != 0) == e.bLine,
+                        "getLine read a line where there is none, or missed one");
                 if (pszLine != 0) {
                     require(pszLine == buffer.get(), "getLine did not return its buffer");
-                    require(std::strcmp(pszLine, e.line.c_str()) == 0, "getLine returned the wrong line");
+                    require(std::strcmp(pszLine, e.line.c_str()) == 0,
+                            "getLine returned the wrong line");
                     nPos += e.line.size() + 2;
                 }
             }
         }
     } catch (const MirelException& e) {
-        std::fprintf(stderr, "unexpected MirelException: %s (%d)\n", e.getText().c_str(), e.getCode());
+        std::fprintf(stderr, "unexpected MirelException: %s (%d)\n", e.getText().c_str(),
+                     e.getCode());
         std::abort();
     }
 
@@ -132,8 +138,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     std::vector<char> rest(data.size() - nPos + 1);
     long nError = -1;
     long nCount = spConnection->receive(rest.data(), static_cast<long>(rest.size()), &nError, true);
-    require(nError == 0 && nCount == static_cast<long>(data.size() - nPos), "wrong number of bytes left");
-    require(nCount == 0 || std::memcmp(rest.data(), data.data() + nPos, static_cast<std::size_t>(nCount)) == 0,
+    require(nError == 0 && nCount == static_cast<long>(data.size() - nPos),
+            "wrong number of bytes left");
+    require(nCount == 0 ||
+                std::memcmp(rest.data(), data.data() + nPos, static_cast<std::size_t>(nCount)) == 0,
             "wrong bytes left");
     return 0;
 }

@@ -26,10 +26,19 @@ inline void copyBytes(void* pTo, const void* pFrom, long nCount) {
 }  // namespace
 
 MirelBufferConnection::MirelBufferConnection()
-    : MirelConnection(true, MirelString()), m_pDataBuffer(0), m_nBufferSize(0), m_nInIndex(-1), m_nOutIndex(-1) {}
+    : MirelConnection(true, MirelString()),
+      m_pDataBuffer(0),
+      m_nBufferSize(0),
+      m_nInIndex(-1),
+      m_nOutIndex(-1) {}
 
-MirelBufferConnection::MirelBufferConnection(void* pDataBuffer, int nSize, const MirelString& sClientName)
-    : MirelConnection(false, sClientName), m_pDataBuffer(0), m_nBufferSize(0), m_nInIndex(-1), m_nOutIndex(-1) {
+MirelBufferConnection::MirelBufferConnection(void* pDataBuffer, int nSize,
+                                             const MirelString& sClientName)
+    : MirelConnection(false, sClientName),
+      m_pDataBuffer(0),
+      m_nBufferSize(0),
+      m_nInIndex(-1),
+      m_nOutIndex(-1) {
     long nError = 0;
     MirelBufferConnection::transfer(static_cast<const char*>(pDataBuffer), nSize, &nError);
 }

@@ -80,7 +80,8 @@ void MirelConnection::transfer(long lValue) {
     // Accept what a 32-bit long or unsigned long could hold, so both spellings of a bit
     // pattern go out as the same 4 bytes; anything wider would be cut silently.
     if (lValue < -2147483648L || lValue > 4294967295L) {
-        throw MirelException(MirelString("MirelConnection::transfer: value out of range."), EOVERFLOW);
+        throw MirelException(MirelString("MirelConnection::transfer: value out of range."),
+                             EOVERFLOW);
     }
 #endif
     uint32_t nWire = htonl(static_cast<uint32_t>(lValue));
@@ -98,7 +99,8 @@ MirelString MirelConnection::receiveString() {
         return MirelString();
     }
     if (nLength > MAX_STRING_LENGTH) {
-        throw MirelException(MirelString("MirelConnection::receiveString: string too long."), EMSGSIZE);
+        throw MirelException(MirelString("MirelConnection::receiveString: string too long."),
+                             EMSGSIZE);
     }
     // Grown as the bytes arrive, so a length that the peer never backs with data costs no more
     // than the data it did send.
@@ -211,7 +213,8 @@ bool MirelConnection::peekLine(char* pBuffer, int& nSize, int& nErrorCode) {
         }
     }
     if (pCr == 0) {
-        MIREL_LOG(4) << "MirelConnection::peekLine: read " << nCount << " without a <CRLF> pair" << endrecord;
+        MIREL_LOG(4) << "MirelConnection::peekLine: read " << nCount << " without a <CRLF> pair"
+                     << endrecord;
         return false;
     }
     *pCr = '\0';

@@ -47,7 +47,8 @@ MirelString decimal(int n) {
 
 // Doubles from a few milliseconds up to a second while the same trouble repeats.
 int nextPause(int nPauseMs) {
-    return nPauseMs == 0 ? kFirstPauseMs : (nPauseMs * 2 > kLongestPauseMs ? kLongestPauseMs : nPauseMs * 2);
+    return nPauseMs == 0 ? kFirstPauseMs
+                         : (nPauseMs * 2 > kLongestPauseMs ? kLongestPauseMs : nPauseMs * 2);
 }
 
 }  // namespace
@@ -61,11 +62,12 @@ MirelLibraryCallbackSink::MirelLibraryCallbackSink(const MirelString& sModuleNam
       m_bReady(false),
       m_bStartFailed(false),
       m_nStartFailureCode(0) {
-    MIREL_LOG(9) << "MirelLibraryCallbackSink::MirelLibraryCallbackSink: moduleName=" << "|" << sModuleName << "|"
-                 << endrecord;
+    MIREL_LOG(9) << "MirelLibraryCallbackSink::MirelLibraryCallbackSink: moduleName="
+                 << "|" << sModuleName << "|" << endrecord;
     if (!start()) {
-        throw MirelException(MirelString("MirelLibraryCallbackSink::MirelLibraryCallbackSink: cannot start thread."),
-                             EAGAIN);
+        throw MirelException(
+            MirelString("MirelLibraryCallbackSink::MirelLibraryCallbackSink: cannot start thread."),
+            EAGAIN);
     }
     waitForServerPort();
 }
@@ -84,7 +86,8 @@ MirelLibraryCallbackSink::~MirelLibraryCallbackSink() {
             continue;
         }
         if (!bLogged) {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::~MirelLibraryCallbackSink: closing socket" << endrecord;
+            MIREL_LOG(9) << "MirelLibraryCallbackSink::~MirelLibraryCallbackSink: closing socket"
+                         << endrecord;
             bLogged = true;
         }
         m_spCallbackServer->close();
@@ -132,7 +135,8 @@ void MirelLibraryCallbackSink::waitForServerPort() {
         if (!isRunning()) {
             // The thread ended without a word (it cannot, but never wait for ever on it).
             wait(-1);
-            throw MirelException(MirelString("MirelLibraryCallbackSink::waitForServerPort: sink thread ended."), 0);
+            throw MirelException(
+                MirelString("MirelLibraryCallbackSink::waitForServerPort: sink thread ended."), 0);
         }
         std::this_thread::sleep_for(std::chrono::microseconds(1000));
     }
@@ -159,16 +163,19 @@ void MirelLibraryCallbackSink::getMyIpAddr() {
     }
     const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(&addresses[0]);
     char szAddress[32];
-    std::snprintf(szAddress, sizeof szAddress, "%u.%u.%u.%u", pBytes[0], pBytes[1], pBytes[2], pBytes[3]);
+    std::snprintf(szAddress, sizeof szAddress, "%u.%u.%u.%u", pBytes[0], pBytes[1], pBytes[2],
+                  pBytes[3]);
     m_sIpAddr = szAddress;
-    MIREL_LOG(9) << "MirelLibraryCallbackSink::getMyIpAddr: address is " << "'" << m_sIpAddr << "'" << endrecord;
+    MIREL_LOG(9) << "MirelLibraryCallbackSink::getMyIpAddr: address is "
+                 << "'" << m_sIpAddr << "'" << endrecord;
 }
 
 void MirelLibraryCallbackSink::establishDefaultCallbackServer() {
     MirelString sName = pipeName();
     m_sCallbackType = "pipe";
-    MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: creating default (pipe) server '" << sName
-                 << "'" << endrecord;
+    MIREL_LOG(9)
+        << "MirelLibraryCallbackSink::establishCallbackServer: creating default (pipe) server '"
+        << sName << "'" << endrecord;
     m_spCallbackServer = new MirelPipeServer(sName);
     setCallbackName("pipe:" + sName);
 }
@@ -181,21 +188,25 @@ void MirelLibraryCallbackSink::establishCallbackServer() {
         m_sCallbackType = pszType;
         int nPort = m_nCallbackServerPort.load();
         if (m_sCallbackType == "udp") {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: creating udp server on socket "
+            MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: creating udp "
+                            "server on socket "
                          << nPort << endrecord;
             getMyIpAddr();
-            MirelUDPServerSocket* pServer = new MirelUDPServerSocket(nPort, m_sIpAddr, kUdpBufferSize);
+            MirelUDPServerSocket* pServer =
+                new MirelUDPServerSocket(nPort, m_sIpAddr, kUdpBufferSize);
             m_spCallbackServer = pServer;
             m_pNetServer = pServer;
             setCallbackName(m_sCallbackType + ":" + m_sIpAddr + ":" + decimal(nPort));
         } else if (m_sCallbackType == "pipe") {
             MirelString sName = pipeName();
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: creating pipe server '" << sName << "'"
-                         << endrecord;
+            MIREL_LOG(9)
+                << "MirelLibraryCallbackSink::establishCallbackServer: creating pipe server '"
+                << sName << "'" << endrecord;
             m_spCallbackServer = new MirelPipeServer(sName);
             setCallbackName(m_sCallbackType + ":" + sName);
         } else if (m_sCallbackType == "socket") {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: creating tcp server on socket "
+            MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: creating tcp "
+                            "server on socket "
                          << nPort << endrecord;
             getMyIpAddr();
             MirelServerSocket* pServer = new MirelServerSocket(nPort, kTcpBacklog, m_sIpAddr);
@@ -203,7 +214,8 @@ void MirelLibraryCallbackSink::establishCallbackServer() {
             m_pNetServer = pServer;
             setCallbackName(m_sCallbackType + ":" + m_sIpAddr + ":" + decimal(nPort));
         } else {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: unknown callback server type, creating "
+            MIREL_LOG(9) << "MirelLibraryCallbackSink::establishCallbackServer: unknown callback "
+                            "server type, creating "
                             "default"
                          << endrecord;
             establishDefaultCallbackServer();
@@ -218,15 +230,16 @@ bool MirelLibraryCallbackSink::tryNextPort() {
     }
     short nPort = m_nCallbackServerPort.load();
     if (nPort >= kLastPort) {
-        MIREL_LOG(1) << "MirelLibraryCallbackSink::tryNextPort: no port left after " << nPort << endrecord;
+        MIREL_LOG(1) << "MirelLibraryCallbackSink::tryNextPort: no port left after " << nPort
+                     << endrecord;
         return false;
     }
     ++nPort;
     m_pNetServer->setPort(nPort);
     m_nCallbackServerPort = nPort;
     setCallbackName(m_sCallbackType + ":" + m_sIpAddr + ":" + decimal(nPort));
-    MIREL_LOG(9) << "MirelLibraryCallbackSink::tryNextPort: retrying " << m_sCallbackType << " server on socket "
-                 << nPort << endrecord;
+    MIREL_LOG(9) << "MirelLibraryCallbackSink::tryNextPort: retrying " << m_sCallbackType
+                 << " server on socket " << nPort << endrecord;
     return true;
 }
 
@@ -248,7 +261,8 @@ int MirelLibraryCallbackSink::run() {
     bool bExit = false;
     while (!bExit && !m_bStopping) {
         MirelString sAddress = getCallbackAddress();
-        MIREL_LOG(9) << "MirelLibraryCallbackSink::run: waiting for data : " << sAddress << endrecord;
+        MIREL_LOG(9) << "MirelLibraryCallbackSink::run: waiting for data : " << sAddress
+                     << endrecord;
         MirelSmartPointer<MirelConnection> spClient;
         try {
             spClient = m_spCallbackServer->waitForClient(false);
@@ -260,15 +274,16 @@ int MirelLibraryCallbackSink::run() {
             if (nCode == EADDRINUSE) {
                 if (tryNextPort()) {
                     MIREL_LOG(9) << "MirelLibraryCallbackSink::run: exception=" << nCode
-                                 << " trying next port=" << m_nCallbackServerPort.load() << endrecord;
+                                 << " trying next port=" << m_nCallbackServerPort.load()
+                                 << endrecord;
                     continue;
                 }
                 MIREL_LOG(9) << "MirelLibraryCallbackSink::run: exception=" << nCode
                              << " cannot establish connection, exiting" << endrecord;
                 bExit = true;
             } else if (nCode == ECONNRESET || nCode == EINTR) {
-                MIREL_LOG(9) << "MirelLibraryCallbackSink::run: exception=" << nCode << " connection closed, exiting"
-                             << endrecord;
+                MIREL_LOG(9) << "MirelLibraryCallbackSink::run: exception=" << nCode
+                             << " connection closed, exiting" << endrecord;
                 bExit = true;
             } else {
                 rc = nCode;
@@ -279,8 +294,8 @@ int MirelLibraryCallbackSink::run() {
                 break;
             }
             if (!bExit) {
-                MIREL_LOG(1) << "MirelLibraryCallbackSink::run: " << e.getText() << " (code " << nCode
-                             << "), retrying" << endrecord;
+                MIREL_LOG(1) << "MirelLibraryCallbackSink::run: " << e.getText() << " (code "
+                             << nCode << "), retrying" << endrecord;
                 nPauseMs = nextPause(nPauseMs);
                 m_stopEvent.wait(nPauseMs);
             }
@@ -288,13 +303,13 @@ int MirelLibraryCallbackSink::run() {
         }
         if (!spClient) {
             if (m_bStopping) {
-                MIREL_LOG(9) << "MirelLibraryCallbackSink::run: NULL returned from waitForClient : " << sAddress
-                             << ", exiting" << endrecord;
+                MIREL_LOG(9) << "MirelLibraryCallbackSink::run: NULL returned from waitForClient : "
+                             << sAddress << ", exiting" << endrecord;
                 break;
             }
             // Not a stop: an empty datagram, say. One of them must not silence the sink.
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::run: NULL returned from waitForClient : " << sAddress
-                         << ", waiting again" << endrecord;
+            MIREL_LOG(9) << "MirelLibraryCallbackSink::run: NULL returned from waitForClient : "
+                         << sAddress << ", waiting again" << endrecord;
             if (nPauseMs > 0) {
                 m_stopEvent.wait(nPauseMs);
             }

@@ -68,7 +68,8 @@ bool lookupGroup(const MirelString& sName, gid_t* pGid) {
 
 }  // namespace
 
-MirelPipeServer::MirelPipeServer(const MirelString& sPipeName) : MirelPipeServer(sPipeName, 7, MirelString()) {}
+MirelPipeServer::MirelPipeServer(const MirelString& sPipeName)
+    : MirelPipeServer(sPipeName, 7, MirelString()) {}
 
 MirelPipeServer::MirelPipeServer(const MirelString& sPipeName, unsigned int iAccessPrivileges,
                                  const MirelString& sUserGroupName)
@@ -103,7 +104,8 @@ MirelPipeServer::~MirelPipeServer() {
         if (::lstat(sPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
             static_cast<unsigned long long>(info.st_dev) == m_nBoundDevice &&
             static_cast<unsigned long long>(info.st_ino) == m_nBoundInode &&
-            static_cast<unsigned long long>(info.st_ctim.tv_sec) * 1000000000ull + info.st_ctim.tv_nsec ==
+            static_cast<unsigned long long>(info.st_ctim.tv_sec) * 1000000000ull +
+                    info.st_ctim.tv_nsec ==
                 m_nBoundChange) {
             ::unlink(sPath.c_str());
         }
@@ -163,7 +165,8 @@ void MirelPipeServer::init() {
         if (::lstat(sPath.c_str(), &bound) == 0) {
             m_nBoundDevice = static_cast<unsigned long long>(bound.st_dev);
             m_nBoundInode = static_cast<unsigned long long>(bound.st_ino);
-            m_nBoundChange = static_cast<unsigned long long>(bound.st_ctim.tv_sec) * 1000000000ull + bound.st_ctim.tv_nsec;
+            m_nBoundChange = static_cast<unsigned long long>(bound.st_ctim.tv_sec) * 1000000000ull +
+                             bound.st_ctim.tv_nsec;
         }
 
         if (m_iAccessPrivileges == 1 && !m_sUserGroupName.empty()) {
@@ -202,9 +205,8 @@ void MirelPipeServer::close() {
     }
 }
 
-MirelSmartPointer<MirelConnection> MirelPipeServer::waitForClientImpl(bool /*bIdentify*/,
-                                                                      MirelString& sExceptionMessage,
-                                                                      int& nErrorCode) {
+MirelSmartPointer<MirelConnection> MirelPipeServer::waitForClientImpl(
+    bool /*bIdentify*/, MirelString& sExceptionMessage, int& nErrorCode) {
     detail::ServerGate::Visit visit(*m_pGate);
     try {
         init();
@@ -252,8 +254,8 @@ MirelSmartPointer<MirelConnection> MirelPipeServer::waitForClientImpl(bool /*bId
         socklen_t nAddressLength = sizeof clientAddress;
         int nClient = ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&clientAddress),
                                 &nAddressLength, SOCK_CLOEXEC);
-        if (nClient < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
-                            errno == ECONNABORTED)) {
+        if (nClient < 0 &&
+            (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)) {
             continue;
         }
         int nAcceptError = nClient < 0 ? errno : 0;

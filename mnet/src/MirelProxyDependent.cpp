@@ -59,7 +59,8 @@ void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
     }
 }
 
-void MirelProxyDependent::addContent(MirelConnection& client, const MirelNotification& notification) {
+void MirelProxyDependent::addContent(MirelConnection& client,
+                                     const MirelNotification& notification) {
     client.transfer(static_cast<long>(notification.getId()));
 }
 

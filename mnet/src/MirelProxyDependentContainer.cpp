@@ -14,14 +14,16 @@ std::mutex g_instanceLock;
 
 MirelProxyDependentIdentifier::MirelProxyDependentIdentifier() : m_hDependent(0) {}
 
-MirelProxyDependentIdentifier::MirelProxyDependentIdentifier(const MirelSupport::MirelString& sRemoteName,
-                                                             long hDependent)
+MirelProxyDependentIdentifier::MirelProxyDependentIdentifier(
+    const MirelSupport::MirelString& sRemoteName, long hDependent)
     : m_sRemoteName(sRemoteName), m_hDependent(hDependent) {}
 
-MirelProxyDependentIdentifier::MirelProxyDependentIdentifier(const MirelProxyDependentIdentifier& source)
+MirelProxyDependentIdentifier::MirelProxyDependentIdentifier(
+    const MirelProxyDependentIdentifier& source)
     : m_sRemoteName(source.m_sRemoteName), m_hDependent(source.m_hDependent) {}
 
-MirelProxyDependentIdentifier& MirelProxyDependentIdentifier::operator=(const MirelProxyDependentIdentifier& source) {
+MirelProxyDependentIdentifier& MirelProxyDependentIdentifier::operator=(
+    const MirelProxyDependentIdentifier& source) {
     if (&source != this) {
         m_sRemoteName = source.m_sRemoteName;
         m_hDependent = source.m_hDependent;
@@ -31,7 +33,8 @@ MirelProxyDependentIdentifier& MirelProxyDependentIdentifier::operator=(const Mi
 
 MirelProxyDependentIdentifier::~MirelProxyDependentIdentifier() {}
 
-bool operator<(const MirelProxyDependentIdentifier& left, const MirelProxyDependentIdentifier& right) {
+bool operator<(const MirelProxyDependentIdentifier& left,
+               const MirelProxyDependentIdentifier& right) {
     const MirelSupport::MirelString& sLeft = left.m_sRemoteName;
     const MirelSupport::MirelString& sRight = right.m_sRemoteName;
     std::size_t nCommon = sLeft.size() < sRight.size() ? sLeft.size() : sRight.size();
@@ -83,15 +86,17 @@ void MirelProxyDependentContainer::add(MirelSmartPointer<MirelProxyDependent> sp
     if (!spDependent) {
         return;
     }
-    MirelProxyDependentIdentifier key(spDependent->getRemoteName(), spDependent->getDependentHandle());
+    MirelProxyDependentIdentifier key(spDependent->getRemoteName(),
+                                      spDependent->getDependentHandle());
     MirelSupport::MirelCriticalSection guard(m_lock, true);
     m_proxyDependentMap[key] = spDependent;
 }
 
-MirelSmartPointer<MirelProxyDependent> MirelProxyDependentContainer::lookup(const MirelString& sRemoteName,
-                                                                          long hDependent) {
+MirelSmartPointer<MirelProxyDependent> MirelProxyDependentContainer::lookup(
+    const MirelString& sRemoteName, long hDependent) {
     MirelSupport::MirelCriticalSection guard(m_lock, true);
-    ProxyMap::iterator it = m_proxyDependentMap.find(MirelProxyDependentIdentifier(sRemoteName, hDependent));
+    ProxyMap::iterator it =
+        m_proxyDependentMap.find(MirelProxyDependentIdentifier(sRemoteName, hDependent));
     if (it == m_proxyDependentMap.end()) {
         return MirelSmartPointer<MirelProxyDependent>();
     }

@@ -4,12 +4,15 @@
 
 namespace MirelNet {
 
-MirelCertificate::MirelCertificate(const MirelString& sFile, const MirelString& sType, const MirelString& sKeyFile,
-                                   const MirelString& sKeyType)
+MirelCertificate::MirelCertificate(const MirelString& sFile, const MirelString& sType,
+                                   const MirelString& sKeyFile, const MirelString& sKeyType)
     : m_sFile(sFile), m_type(toType(sType)), m_sKeyFile(sKeyFile), m_keyType(toType(sKeyType)) {}
 
 MirelCertificate::MirelCertificate(const MirelCertificate& source)
-    : m_sFile(source.m_sFile), m_type(source.m_type), m_sKeyFile(source.m_sKeyFile), m_keyType(source.m_keyType) {}
+    : m_sFile(source.m_sFile),
+      m_type(source.m_type),
+      m_sKeyFile(source.m_sKeyFile),
+      m_keyType(source.m_keyType) {}
 
 MirelCertificate& MirelCertificate::operator=(const MirelCertificate& source) {
     if (this != &source) {
@@ -43,8 +46,8 @@ int MirelCertificate::toType(const MirelString&) {
     return 0;
 }
 
-MirelSSLServerSocket::MirelSSLServerSocket(int nPort, const MirelCertificate& certificate, int nBacklog,
-                                           const MirelString& sBindAddress)
+MirelSSLServerSocket::MirelSSLServerSocket(int nPort, const MirelCertificate& certificate,
+                                           int nBacklog, const MirelString& sBindAddress)
     : MirelServerSocket(nPort, nBacklog, sBindAddress), m_pSSLImpl(0), m_certificate(certificate) {}
 
 MirelSSLServerSocket::~MirelSSLServerSocket() {
@@ -61,9 +64,8 @@ void MirelSSLServerSocket::close() {
 
 void MirelSSLServerSocket::init() {}
 
-MirelSmartPointer<MirelConnection> MirelSSLServerSocket::waitForClientImpl(bool bIdentify,
-                                                                           MirelString& sExceptionMessage,
-                                                                           int& nErrorCode) {
+MirelSmartPointer<MirelConnection> MirelSSLServerSocket::waitForClientImpl(
+    bool bIdentify, MirelString& sExceptionMessage, int& nErrorCode) {
     try {
         // Released at once: this server hands out no plain connections.
         MirelServerSocket::waitForClientImpl(bIdentify, sExceptionMessage, nErrorCode);

@@ -18,15 +18,19 @@ MirelString remoteNameOf(const MirelSmartPointer<MirelSocketConnection>& spClien
 
 }  // namespace
 
-MirelSSLSocketConnection::MirelSSLSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw)
+MirelSSLSocketConnection::MirelSSLSocketConnection(const MirelString& sRemoteName, int nPort,
+                                                   bool bRaw)
     : MirelSocketConnection(sRemoteName, nPort, bRaw, false), m_pSSLImpl(0) {}
 
 MirelSSLSocketConnection::MirelSSLSocketConnection(int client, const MirelString& sRemoteName,
-                                                   MirelServerSocket* pServer, bool bClientConnection)
+                                                   MirelServerSocket* pServer,
+                                                   bool bClientConnection)
     : MirelSocketConnection(client, sRemoteName, pServer, bClientConnection), m_pSSLImpl(0) {}
 
-MirelSSLSocketConnection::MirelSSLSocketConnection(MirelSmartPointer<MirelSocketConnection> client, void* pSSL)
-    : MirelSocketConnection(descriptorOf(client), remoteNameOf(client), 0, true), m_client(client),
+MirelSSLSocketConnection::MirelSSLSocketConnection(MirelSmartPointer<MirelSocketConnection> client,
+                                                   void* pSSL)
+    : MirelSocketConnection(descriptorOf(client), remoteNameOf(client), 0, true),
+      m_client(client),
       m_pSSLImpl(pSSL) {
     if (descriptorOf(client) < 0) {
         // Nothing to take over: no descriptor, not connected until the first establish.

@@ -41,7 +41,11 @@ bool endsWaitQuietly(int nError) {
 }  // namespace
 
 MirelServerSocket::MirelServerSocket(int nPort, int nBacklog, const MirelString& sBindAddress)
-    : m_nPort(nPort), m_nBacklog(nBacklog), m_sBindAddress(sBindAddress), m_pSocketImpl(0), m_bInitialized(false),
+    : m_nPort(nPort),
+      m_nBacklog(nBacklog),
+      m_sBindAddress(sBindAddress),
+      m_pSocketImpl(0),
+      m_bInitialized(false),
       m_pGate(new detail::ServerGate) {}
 
 MirelServerSocket::~MirelServerSocket() {
@@ -71,8 +75,9 @@ void MirelServerSocket::init() {
     }
 }
 
-void MirelServerSocket::openSocket(int nType, const char* pszCreateFailed, const char* pszBindFailed,
-                                   const char* pszNameFailed, const char* pszListenFailed, const char* pszLogHead) {
+void MirelServerSocket::openSocket(int nType, const char* pszCreateFailed,
+                                   const char* pszBindFailed, const char* pszNameFailed,
+                                   const char* pszListenFailed, const char* pszLogHead) {
     detail::ListenCell* pNewCell = 0;
     int nError = detail::ServerGate::newCell(&pNewCell);
     if (nError != 0) {
@@ -93,7 +98,8 @@ void MirelServerSocket::openSocket(int nType, const char* pszCreateFailed, const
     address.sin_family = AF_INET;
     address.sin_port = htons(nBindPort);
     const MirelString& sBindAddress = getBindAddress();
-    address.sin_addr.s_addr = sBindAddress == "*" ? htonl(INADDR_ANY) : ::inet_addr(sBindAddress.c_str());
+    address.sin_addr.s_addr =
+        sBindAddress == "*" ? htonl(INADDR_ANY) : ::inet_addr(sBindAddress.c_str());
     if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         failOpening(pszBindFailed);
     }
@@ -124,8 +130,8 @@ void MirelServerSocket::waitForInit() {
     }
 }
 
-MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(bool bIdentify, MirelString& sExceptionMessage,
-                                                                        int& nErrorCode) {
+MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(
+    bool bIdentify, MirelString& sExceptionMessage, int& nErrorCode) {
     detail::ServerGate::Visit visit(*m_pGate);
     try {
         init();
@@ -139,23 +145,26 @@ MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(bool bId
     if (pCell == 0) {
         return MirelSmartPointer<MirelConnection>();
     }
-    MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort << " ready, accepting connections..."
-                 << endrecord;
+    MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort
+                 << " ready, accepting connections..." << endrecord;
 
     sockaddr_in client;
     int nClient = -1;
     bool bTaken;
     {
-        detail::FailureBurst burst("MirelServerSocket::waitForClient: socket connection error. ", "");
+        detail::FailureBurst burst("MirelServerSocket::waitForClient: socket connection error. ",
+                                   "");
         bTaken = detail::ServerGate::takeWhenReady(pCell, burst, [&]() -> int {
             std::memset(&client, 0, sizeof client);
             socklen_t nLength = sizeof client;
-            nClient = ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&client), &nLength, SOCK_CLOEXEC);
+            nClient =
+                ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&client), &nLength, SOCK_CLOEXEC);
             if (nClient >= 0) {
                 return detail::ServerGate::TAKEN;
             }
             int nError = errno;
-            if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR || nError == ECONNABORTED) {
+            if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR ||
+                nError == ECONNABORTED) {
                 return detail::ServerGate::NOTHING;
             }
             return endsWaitQuietly(nError) ? static_cast<int>(detail::ServerGate::QUIT) : nError;
@@ -174,10 +183,11 @@ MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(bool bId
     ::setsockopt(nClient, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
     MirelString sRemoteName;
     if (bIdentify && detail::lookupByAddress(client.sin_addr.s_addr, &sRemoteName)) {
-        MIREL_LOG(5) << "MirelServerSocket::waitForClient () Server connected to " << sRemoteName << ":"
-                     << static_cast<int>(ntohs(client.sin_port)) << endrecord;
+        MIREL_LOG(5) << "MirelServerSocket::waitForClient () Server connected to " << sRemoteName
+                     << ":" << static_cast<int>(ntohs(client.sin_port)) << endrecord;
     }
-    MirelSmartPointer<MirelConnection> spConnection(new MirelSocketConnection(nClient, sRemoteName, this, false));
+    MirelSmartPointer<MirelConnection> spConnection(
+        new MirelSocketConnection(nClient, sRemoteName, this, false));
     spConnection->setLocalAccess(client.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
     return spConnection;
 }

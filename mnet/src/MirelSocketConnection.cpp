@@ -23,10 +23,12 @@ using MirelSupport::endrecord;
 
 namespace {
 
-const char* const kSocketCreationFailed = "MirelSocketConnection::establish: socket creation failed.";
+const char* const kSocketCreationFailed =
+    "MirelSocketConnection::establish: socket creation failed.";
 const char* const kHostNotFound = "MirelSocketConnection::establish: could not find host.";
 const char* const kConnectFailed = "MirelSocketConnection::establish: connection request failed.";
-const char* const kServiceRefused = "MirelConnection::connectToService: connection to remote service failed.";
+const char* const kServiceRefused =
+    "MirelConnection::connectToService: connection to remote service failed.";
 
 const std::size_t kNameBufferSize = 8192;
 
@@ -67,14 +69,21 @@ int connectSocket(int nFd, const sockaddr_in& address) {
 
 }  // namespace
 
-MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw, bool bIdentify)
-    : MirelConnection(true, bRaw, sRemoteName), m_pClient(0), m_nPort(nPort), m_bIdentify(bIdentify),
+MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw,
+                                             bool bIdentify)
+    : MirelConnection(true, bRaw, sRemoteName),
+      m_pClient(0),
+      m_nPort(nPort),
+      m_bIdentify(bIdentify),
       m_pSourceServer(0) {}
 
-MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRemoteName, MirelServerSocket* pServer,
-                                             bool bClientConnection)
-    : MirelConnection(bClientConnection, sRemoteName), m_pClient(detail::newCell(client)), m_nPort(0),
-      m_bIdentify(false), m_pSourceServer(pServer) {
+MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRemoteName,
+                                             MirelServerSocket* pServer, bool bClientConnection)
+    : MirelConnection(bClientConnection, sRemoteName),
+      m_pClient(detail::newCell(client)),
+      m_nPort(0),
+      m_bIdentify(false),
+      m_pSourceServer(pServer) {
     // The port is taken now: the server may be destroyed while this connection lives on.
     m_sPortName = decimal(pServer ? pServer->getPort() : 0);
     m_bConnected = true;
@@ -114,14 +123,16 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     MirelString sOfficialName;
     if (detail::isHostName(name.data())) {
         std::vector<uint32_t> addresses;
-        bFound = detail::lookupByName(name.data(), &sOfficialName, &addresses) && !addresses.empty();
+        bFound =
+            detail::lookupByName(name.data(), &sOfficialName, &addresses) && !addresses.empty();
         if (bFound) {
             nAddress = addresses[0];
         }
     } else {
         nAddress = ::inet_addr(name.data());
         if (m_bIdentify) {
-            MIREL_LOG(7) << "MirelSocketConnection::establish: using " << "gethostbyaddr." << endrecord;
+            MIREL_LOG(7) << "MirelSocketConnection::establish: using "
+                         << "gethostbyaddr." << endrecord;
             bFound = detail::lookupByAddress(nAddress, &sOfficialName);
         }
     }
@@ -132,8 +143,8 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         nCode = nLookupError;
     } else {
         if (bFound) {
-            MIREL_LOG(7) << "MirelSocketConnection::establish: connecting" << " to: " << sOfficialName << ":" << m_nPort
-                         << endrecord;
+            MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
+                         << " to: " << sOfficialName << ":" << m_nPort << endrecord;
         }
         sockaddr_in address;
         std::memset(&address, 0, sizeof address);
@@ -212,7 +223,8 @@ MirelString MirelSocketConnection::getServerName() {
         sockaddr_in address;
         std::memset(&address, 0, sizeof address);
         socklen_t nLength = sizeof address;
-        if (::getsockname(detail::cellFd(m_pClient), reinterpret_cast<sockaddr*>(&address), &nLength) == 0) {
+        if (::getsockname(detail::cellFd(m_pClient), reinterpret_cast<sockaddr*>(&address),
+                          &nLength) == 0) {
             m_sServerName = detail::dottedAddress(address.sin_addr.s_addr);
         }
     }

@@ -33,7 +33,8 @@ bool endsWaitQuietly(int nError) {
 
 }  // namespace
 
-MirelUDPServerSocket::MirelUDPServerSocket(int nPort, const MirelString& sBindAddress, unsigned int nBufferSize)
+MirelUDPServerSocket::MirelUDPServerSocket(int nPort, const MirelString& sBindAddress,
+                                           unsigned int nBufferSize)
     : MirelServerSocket(nPort, 0, sBindAddress), m_nBufferSize(nBufferSize), m_pReceiveBuffer(0) {}
 
 MirelUDPServerSocket::~MirelUDPServerSocket() {
@@ -44,13 +45,13 @@ MirelUDPServerSocket::~MirelUDPServerSocket() {
 
 void MirelUDPServerSocket::init() {
     if (!m_pGate->isOpen(m_pSocketImpl)) {
-        openSocket(SOCK_DGRAM, kCreateFailed, kBindFailed, kNameFailed, 0, "MirelUDPServerSocket::init: Using IP Address ");
+        openSocket(SOCK_DGRAM, kCreateFailed, kBindFailed, kNameFailed, 0,
+                   "MirelUDPServerSocket::init: Using IP Address ");
     }
 }
 
-MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(bool bIdentify,
-                                                                           MirelString& sExceptionMessage,
-                                                                           int& nErrorCode) {
+MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(
+    bool bIdentify, MirelString& sExceptionMessage, int& nErrorCode) {
     detail::ServerGate::Visit visit(*m_pGate);
     try {
         init();
@@ -62,7 +63,8 @@ MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(bool 
     if (m_pReceiveBuffer == 0 && m_nBufferSize > 0) {
         m_pReceiveBuffer = static_cast<char*>(std::malloc(m_nBufferSize));
         if (m_pReceiveBuffer == 0) {
-            sExceptionMessage = "MirelUDPServerSocket::waitForClient: no memory for the receive buffer.";
+            sExceptionMessage =
+                "MirelUDPServerSocket::waitForClient: no memory for the receive buffer.";
             nErrorCode = ENOMEM;
             return MirelSmartPointer<MirelConnection>();
         }
@@ -72,18 +74,19 @@ MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(bool 
         return MirelSmartPointer<MirelConnection>();
     }
 
-    MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort << " ready, accepting messages..."
-                 << endrecord;
+    MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort
+                 << " ready, accepting messages..." << endrecord;
     sockaddr_in sender;
     ssize_t nReceived = -1;
     bool bTaken;
     {
-        detail::FailureBurst burst("MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")");
+        detail::FailureBurst burst(
+            "MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")");
         bTaken = detail::ServerGate::takeWhenReady(pCell, burst, [&]() -> int {
             std::memset(&sender, 0, sizeof sender);
             socklen_t nLength = sizeof sender;
-            nReceived = ::recvfrom(pCell->fd, m_pReceiveBuffer, m_nBufferSize, 0, reinterpret_cast<sockaddr*>(&sender),
-                                   &nLength);
+            nReceived = ::recvfrom(pCell->fd, m_pReceiveBuffer, m_nBufferSize, 0,
+                                   reinterpret_cast<sockaddr*>(&sender), &nLength);
             if (nReceived >= 0) {
                 return detail::ServerGate::TAKEN;
             }
@@ -92,8 +95,8 @@ MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(bool 
                 return detail::ServerGate::NOTHING;
             }
             if (endsWaitQuietly(nError)) {
-                MIREL_LOG(9) << "MirelUDPServerSocket::waitForClientImpl: socket error=" << nError << ", exiting"
-                             << endrecord;
+                MIREL_LOG(9) << "MirelUDPServerSocket::waitForClientImpl: socket error=" << nError
+                             << ", exiting" << endrecord;
                 nErrorCode = nError;
                 return detail::ServerGate::QUIT;
             }
@@ -108,7 +111,9 @@ MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(bool 
         return MirelSmartPointer<MirelConnection>();
     }
     if (nReceived == 0) {
-        MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP server: exiting gracefully got no message" << endrecord;
+        MIREL_LOG(9)
+            << "MirelUDPServerSocket::receive: UDP server: exiting gracefully got no message"
+            << endrecord;
         return MirelSmartPointer<MirelConnection>();
     }
 

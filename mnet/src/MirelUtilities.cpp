@@ -12,12 +12,14 @@ namespace MirelNet {
 
 using MirelSupport::endrecord;
 
-MirelUnableToResolveNameException::MirelUnableToResolveNameException(const MirelString& sMessageName)
+MirelUnableToResolveNameException::MirelUnableToResolveNameException(
+    const MirelString& sMessageName)
     : MirelException(MirelString("MirelUnableToResolveNameException - ") + sMessageName, 0) {}
 
 MirelUnableToResolveNameException::~MirelUnableToResolveNameException() {}
 
-MirelUnableToResolveAddressException::MirelUnableToResolveAddressException(const MirelString& sMessageName)
+MirelUnableToResolveAddressException::MirelUnableToResolveAddressException(
+    const MirelString& sMessageName)
     : MirelException(MirelString("MirelUnableToResolveAddressException - ") + sMessageName, 0) {}
 
 MirelUnableToResolveAddressException::~MirelUnableToResolveAddressException() {}

@@ -25,7 +25,8 @@ bool MirelEvent::wait(int nTimeoutMs) {
         m_condition.wait(guard, [this] { return m_bSet; });
         return true;
     }
-    return m_condition.wait_for(guard, std::chrono::milliseconds(nTimeoutMs), [this] { return m_bSet; });
+    return m_condition.wait_for(guard, std::chrono::milliseconds(nTimeoutMs),
+                                [this] { return m_bSet; });
 }
 
 void* MirelEvent::getHandle() {

@@ -5,7 +5,8 @@ namespace MirelSupport {
 MirelException::MirelException(const MirelString& sText, int nCode)
     : m_sText(MirelStringToUString(sText)), m_nCode(nCode) {}
 
-MirelException::MirelException(const MirelUString& sText, int nCode) : m_sText(sText), m_nCode(nCode) {}
+MirelException::MirelException(const MirelUString& sText, int nCode)
+    : m_sText(sText), m_nCode(nCode) {}
 
 MirelException::MirelException(const MirelException& source)
     : m_sText(source.m_sText), m_nCode(source.m_nCode), m_messages(source.m_messages) {}

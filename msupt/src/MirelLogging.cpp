@@ -117,7 +117,8 @@ __attribute__((destructor)) void closeLogAtUnload() {
 
 }  // namespace
 
-MirelLogging::MirelLogging() : m_nLevel(levelFromEnvironment()), m_nFd(STDERR_FILENO), m_bOwnFd(false) {
+MirelLogging::MirelLogging()
+    : m_nLevel(levelFromEnvironment()), m_nFd(STDERR_FILENO), m_bOwnFd(false) {
     const char* pszFile = std::getenv("MIREL_LOG_FILE");
     if (pszFile != 0 && *pszFile != '\0') {
         setFile(pszFile);
@@ -263,9 +264,9 @@ void MirelLogging::write(const MirelString& sRecord, int nLevel) {
     time_t nSeconds = now.tv_sec;
     ::gmtime_r(&nSeconds, &parts);
     char szPrefix[64];
-    std::snprintf(szPrefix, sizeof szPrefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%d] ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(now.tv_usec / 1000), nLevel);
+    std::snprintf(szPrefix, sizeof szPrefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%d] ",
+                  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                  parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_usec / 1000), nLevel);
     MirelString sLine = szPrefix;
     sLine += sRecord;
     sLine += '\n';

@@ -9,7 +9,11 @@
 namespace MirelSupport {
 
 MirelThread::MirelThread(const MirelString& sName)
-    : m_sName(sName), m_bStopRequested(false), m_bRunning(false), m_nExitCode(-1), m_priority(PRIORITY_NORMAL) {}
+    : m_sName(sName),
+      m_bStopRequested(false),
+      m_bRunning(false),
+      m_nExitCode(-1),
+      m_priority(PRIORITY_NORMAL) {}
 
 MirelThread::~MirelThread() {
     std::thread thread;
@@ -40,7 +44,8 @@ bool MirelThread::start() {
         m_thread = std::thread(&MirelThread::body, this);
     } catch (const std::exception& e) {
         m_bRunning = false;
-        MIREL_LOG(1) << "MirelThread::start: cannot start thread " << m_sName << ": " << e.what() << endrecord;
+        MIREL_LOG(1) << "MirelThread::start: cannot start thread " << m_sName << ": " << e.what()
+                     << endrecord;
         return false;
     }
     return true;
@@ -118,12 +123,15 @@ void MirelThread::body() {
     try {
         m_nExitCode = run();
     } catch (const MirelException& e) {
-        MIREL_LOG(1) << "MirelThread::run: thread " << m_sName << " ended by exception: " << e.getText()
-                     << " (code " << e.getCode() << ")" << endrecord;
+        MIREL_LOG(1) << "MirelThread::run: thread " << m_sName
+                     << " ended by exception: " << e.getText() << " (code " << e.getCode() << ")"
+                     << endrecord;
     } catch (const std::exception& e) {
-        MIREL_LOG(1) << "MirelThread::run: thread " << m_sName << " ended by exception: " << e.what() << endrecord;
+        MIREL_LOG(1) << "MirelThread::run: thread " << m_sName
+                     << " ended by exception: " << e.what() << endrecord;
     } catch (...) {
-        MIREL_LOG(1) << "MirelThread::run: thread " << m_sName << " ended by an unknown exception" << endrecord;
+        MIREL_LOG(1) << "MirelThread::run: thread " << m_sName << " ended by an unknown exception"
+                     << endrecord;
     }
     m_bRunning = false;
 }

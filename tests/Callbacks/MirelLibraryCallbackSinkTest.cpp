@@ -92,7 +92,8 @@ protected:
     }
     MirelSmartPointer<Recorder> add(int nId, int nThrow = 0) {
         MirelSmartPointer<Recorder> spRecorder(new Recorder(nId, nThrow));
-        m_spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        m_spSink->getCallbackContainer().add(
+            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
         return spRecorder;
     }
     // Sends one message and waits until the recorder saw it.
@@ -159,7 +160,8 @@ TEST_P(SinkTest, DestroyingTheSinkWhileACallbackRunsWaitsForIt) {
     MirelSmartPointer<Recorder> spSlow = add(5);
     spSlow->m_nSleepMs = 300;
     ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(5, 55)));
-    ASSERT_TRUE(mnettest::waitUntil([&] { return spSlow->refCount() > 2; }));  // the sink holds it: running
+    ASSERT_TRUE(
+        mnettest::waitUntil([&] { return spSlow->refCount() > 2; }));  // the sink holds it: running
     m_spSink = static_cast<MirelLibraryCallbackSink*>(0);
     EXPECT_EQ(std::vector<long>{55}, spSlow->values());
     EXPECT_TRUE(spSlow->wait(0));
@@ -180,7 +182,8 @@ TEST_P(SinkTest, ConcurrentSendersAreAllDeliveredOnce) {
             for (int n = 0; n < kEach; ++n) {
                 if (!sendMessage(m_endpoint, callbackMessage(100 + i, n))) {
                     ++nFailures;
-                } else if (bDatagrams && !mnettest::waitUntil([&] { return recorders[i]->count() > n; })) {
+                } else if (bDatagrams &&
+                           !mnettest::waitUntil([&] { return recorders[i]->count() > n; })) {
                     ++nFailures;  // over UDP each sender waits for its delivery before the next
                 }
             }
@@ -191,7 +194,8 @@ TEST_P(SinkTest, ConcurrentSendersAreAllDeliveredOnce) {
     }
     EXPECT_EQ(0, nFailures.load());
     for (int i = 0; i < kSenders; ++i) {
-        ASSERT_TRUE(mnettest::waitUntil([&] { return recorders[i]->count() >= kEach; }, 20000)) << i;
+        ASSERT_TRUE(mnettest::waitUntil([&] { return recorders[i]->count() >= kEach; }, 20000))
+            << i;
         std::vector<long> values = recorders[i]->values();
         std::set<long> distinct(values.begin(), values.end());
         EXPECT_EQ(static_cast<std::size_t>(kEach), values.size());
@@ -247,7 +251,8 @@ TEST_P(SinkTest, SenderToAnUnknownHandleSeesItsMessageTakenWhole) {
     ASSERT_GE(nFd, 0);
     Bytes bytes = callbackMessage(404, 1);
     ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin(), bytes.begin() + 4)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the sink has looked the handle up
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(30));  // the sink has looked the handle up
     ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin() + 4, bytes.end())));
     ::shutdown(nFd, SHUT_WR);
     char c;
@@ -279,10 +284,12 @@ TEST(MirelLibraryCallbackSink, DefaultIsAPipeNamedAfterTheProcess) {
     ::unsetenv("QVINTF_CALLB_CONN_TYPE");
     MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("default"));
     char szExpected[64];
-    std::snprintf(szExpected, sizeof szExpected, "pipe:qvintf%x", static_cast<unsigned int>(::getpid()));
+    std::snprintf(szExpected, sizeof szExpected, "pipe:qvintf%x",
+                  static_cast<unsigned int>(::getpid()));
     EXPECT_EQ(szExpected, spSink->getCallbackAddress());
     struct stat info;
-    EXPECT_EQ(0, ::stat((std::string(mnettest::kSharedServiceDir) + (szExpected + 5)).c_str(), &info));
+    EXPECT_EQ(0,
+              ::stat((std::string(mnettest::kSharedServiceDir) + (szExpected + 5)).c_str(), &info));
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
     EXPECT_EQ(5023, spSink->getCallbackSocket());
 }
@@ -291,7 +298,8 @@ TEST(MirelLibraryCallbackSink, UnrecognisedTypesFallBackToThePipe) {
     MNET_REQUIRE_SHARED_DIR();
     for (const char* pszType : {"tcp", "ssl", "Pipe", "UDP", "SOCKET", ""}) {
         ::setenv("QVINTF_CALLB_CONN_TYPE", pszType, 1);
-        MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("fallback"));
+        MirelSmartPointer<MirelLibraryCallbackSink> spSink(
+            new MirelLibraryCallbackSink("fallback"));
         EXPECT_EQ("pipe:", spSink->getCallbackAddress().substr(0, 5)) << pszType;
     }
 }
@@ -300,7 +308,8 @@ TEST(MirelLibraryCallbackSink, MovesToTheNextPortWhen5023IsTaken) {
     for (const char* pszType : {"socket", "udp"}) {
         // Hold 5023 on the loopback address the sink binds to; if another process has it,
         // the sink must move all the same.
-        int nHolder = ::socket(AF_INET, std::string(pszType) == "udp" ? SOCK_DGRAM : SOCK_STREAM, 0);
+        int nHolder =
+            ::socket(AF_INET, std::string(pszType) == "udp" ? SOCK_DGRAM : SOCK_STREAM, 0);
         sockaddr_in address;
         std::memset(&address, 0, sizeof address);
         address.sin_family = AF_INET;
@@ -314,7 +323,8 @@ TEST(MirelLibraryCallbackSink, MovesToTheNextPortWhen5023IsTaken) {
         std::string sAddress = spSink->getCallbackAddress();
         EXPECT_EQ(std::string(pszType) + ":127.0.0.1:" + std::to_string(nPort), sAddress);
         MirelSmartPointer<Recorder> spRecorder(new Recorder(0));
-        spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        spSink->getCallbackContainer().add(
+            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
         ASSERT_TRUE(sendMessage(endpointOf(sAddress), callbackMessage(0, 1)));
         EXPECT_TRUE(spRecorder->wait(5000)) << pszType;
         ::close(nHolder);
@@ -342,14 +352,19 @@ TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheSharedServiceDirectoryIsM
         }
         ::unsetenv("QVINTF_CALLB_CONN_TYPE");
         try {
-            MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("nodir"));
+            MirelSmartPointer<MirelLibraryCallbackSink> spSink(
+                new MirelLibraryCallbackSink("nodir"));
             return 1;
         } catch (const MirelException& e) {
-            return e.getText() == "MirelPipeServer::init: failed to prepare pipe." && e.getCode() == ENOENT ? 0 : 2;
+            return e.getText() == "MirelPipeServer::init: failed to prepare pipe." &&
+                           e.getCode() == ENOENT
+                       ? 0
+                       : 2;
         }
     });
     if (nResult == 77) {
-        GTEST_SKIP() << "cannot hide the shared-service directory here (needs a private mount namespace)";
+        GTEST_SKIP()
+            << "cannot hide the shared-service directory here (needs a private mount namespace)";
     }
     EXPECT_EQ(0, nResult);
 }
@@ -377,15 +392,18 @@ TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheFirstOpeningFails) {
             fillers.pop_back();
         }
         try {
-            MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("nofds"));
+            MirelSmartPointer<MirelLibraryCallbackSink> spSink(
+                new MirelLibraryCallbackSink("nofds"));
             return 1;
         } catch (const MirelException& e) {
-            if (e.getText() == "MirelServerSocket::init: failed to create socket." && e.getCode() == EMFILE) {
+            if (e.getText() == "MirelServerSocket::init: failed to create socket." &&
+                e.getCode() == EMFILE) {
                 return 0;
             }
             // Under an emulator the thread itself may not start without a descriptor: the
             // constructor must still throw rather than wait.
-            if (e.getCode() == EAGAIN && e.getText().find("cannot start thread") != std::string::npos) {
+            if (e.getCode() == EAGAIN &&
+                e.getText().find("cannot start thread") != std::string::npos) {
                 return 0;
             }
             std::fprintf(stderr, "unexpected: %s (%d)\n", e.getText().c_str(), e.getCode());

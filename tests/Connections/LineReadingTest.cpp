@@ -12,8 +12,8 @@ using MirelSupport::MirelSmartPointer;
 namespace {
 
 MirelSmartPointer<MirelBufferConnection> holding(const std::string& sData) {
-    return MirelSmartPointer<MirelBufferConnection>(
-        new MirelBufferConnection(const_cast<char*>(sData.data()), static_cast<int>(sData.size()), ""));
+    return MirelSmartPointer<MirelBufferConnection>(new MirelBufferConnection(
+        const_cast<char*>(sData.data()), static_cast<int>(sData.size()), ""));
 }
 
 std::string rest(MirelBufferConnection& c) {

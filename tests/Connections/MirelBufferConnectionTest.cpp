@@ -94,7 +94,8 @@ TEST(MirelBufferConnection, GrowthThatCannotBeCountedFailsWithNoMemoryAndStoresN
 
 TEST(MirelBufferConnection, ReceivedDatagramReadsInOrderThenFailsWithCodeZero) {
     Bytes bytes = {0, 0, 0, 2, 0, 7};
-    MirelSmartPointer<MirelBufferConnection> sp(new MirelBufferConnection(bytes.data(), 6, "client"));
+    MirelSmartPointer<MirelBufferConnection> sp(
+        new MirelBufferConnection(bytes.data(), 6, "client"));
     bytes[3] = 9;  // the connection holds its own copy
     EXPECT_EQ("client", sp->getRemoteName());
     EXPECT_EQ(2, sp->receiveInt());

@@ -52,7 +52,9 @@ public:
         nErrorCode = 0;
         return false;
     }
-    void feed(const Bytes& bytes) { m_incoming.insert(m_incoming.end(), bytes.begin(), bytes.end()); }
+    void feed(const Bytes& bytes) {
+        m_incoming.insert(m_incoming.end(), bytes.begin(), bytes.end());
+    }
 
     Bytes m_sent;
     std::deque<unsigned char> m_incoming;
@@ -74,7 +76,8 @@ protected:
             return m_nEstablishCode;
         }
         if (!connectToServiceImpl()) {
-            sExceptionMessage = "MirelConnection::connectToService: connection to remote service failed.";
+            sExceptionMessage =
+                "MirelConnection::connectToService: connection to remote service failed.";
             return 0;
         }
         m_bConnected = true;
@@ -125,9 +128,12 @@ TEST(MirelConnectionWire, EveryValueHasItsFixedBigEndianBytes) {
 }
 
 TEST(MirelConnectionWire, LongTakesBothSpellingsOfA32BitPatternAndRefusesWiderValues) {
-    EXPECT_EQ("80 00 00 00", hex(written([](MirelConnection& c) { c.transfer(static_cast<long>(INT32_MIN)); })));
+    EXPECT_EQ("80 00 00 00",
+              hex(written([](MirelConnection& c) { c.transfer(static_cast<long>(INT32_MIN)); })));
     if (sizeof(long) > 4) {
-        EXPECT_EQ("ff ff ff ff", hex(written([](MirelConnection& c) { c.transfer(static_cast<long>(0xffffffffL)); })));
+        EXPECT_EQ(
+            "ff ff ff ff",
+            hex(written([](MirelConnection& c) { c.transfer(static_cast<long>(0xffffffffL)); })));
         MirelSmartPointer<MirelBufferConnection> sp(new MirelBufferConnection());
         expectThrows([&] { sp->transfer(static_cast<long>(0x100000000LL)); },
                      "MirelConnection::transfer: value out of range.", EOVERFLOW);
@@ -174,7 +180,8 @@ TEST(MirelConnectionWire, EmptyStringReadsNoFurtherByte) {
 TEST(MirelConnectionWire, OversizedStringLengthIsRefusedBeforeAnythingIsRead) {
     for (Bytes bytes : {Bytes{0xff, 0xff, 0xff, 0xff, 0, 3}, Bytes{0x01, 0x00, 0x00, 0x01, 0, 3}}) {
         MirelSmartPointer<MirelBufferConnection> sp(new MirelBufferConnection(bytes.data(), 6, ""));
-        expectThrows([&] { sp->receiveString(); }, "MirelConnection::receiveString: string too long.", EMSGSIZE);
+        expectThrows([&] { sp->receiveString(); },
+                     "MirelConnection::receiveString: string too long.", EMSGSIZE);
         EXPECT_EQ(3, sp->receiveShort());
     }
 }

@@ -187,7 +187,8 @@ TEST(MirelPipeConnection, RefusedHandshakeThrowsAndKeepsTheSocketWithoutRepeatin
     Connection spClient(new MirelPipeConnection(endpoint.sName));
     spClient->setServiceName("svc");
     MirelException e = catchOf([&] { spClient->transfer(7); });
-    EXPECT_EQ("MirelConnection::connectToService: connection to remote service failed.", e.getText());
+    EXPECT_EQ("MirelConnection::connectToService: connection to remote service failed.",
+              e.getText());
     EXPECT_EQ(0, e.getCode());
 
     spClient->transfer(8);

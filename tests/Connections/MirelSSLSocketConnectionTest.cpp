@@ -84,7 +84,8 @@ TEST(MirelSSLSocketConnection, ClientFormEstablishesWithoutTrafficThenFailsWith1
         EXPECT_EQ(nullptr, spSSL->getSocket());
         EXPECT_EQ("", spSSL->getServerName());
         EXPECT_EQ("0", spSSL->getPortName());
-        expectFailure([&] { spSSL->transfer(1); }, "MirelConnection::put: transfer failed.", ENOTCONN);
+        expectFailure([&] { spSSL->transfer(1); }, "MirelConnection::put: transfer failed.",
+                      ENOTCONN);
         expectFailure([&] { spSSL->receiveInt(); }, "MirelConnection::get: failed read", ENOTCONN);
     }
     EXPECT_EQ(nFds, mnettest::countOpenFds());
@@ -166,7 +167,8 @@ TEST(MirelSSLSocketConnection, WrappingAConnectionWithoutSocketLeavesNoDescripto
     spSSL->transfer(1);
     SSLConnection spEmpty(new MirelSSLSocketConnection(PlainConnection(), nullptr));
     EXPECT_EQ("", spEmpty->getRemoteName());
-    expectFailure([&] { spEmpty->transfer(1); }, "MirelConnection::put: transfer failed.", ENOTCONN);
+    expectFailure([&] { spEmpty->transfer(1); }, "MirelConnection::put: transfer failed.",
+                  ENOTCONN);
     EXPECT_EQ(nFds, mnettest::countOpenFds());
 }
 
@@ -180,7 +182,8 @@ TEST(MirelSSLSocketConnection, AcceptedFormOwnsItsDescriptorAndReportsItsServerP
         SSLConnection spSSL(new MirelSSLSocketConnection(nAccepted, "peer", spServer, false));
         EXPECT_EQ(nAccepted, fdOf(*spSSL));
         EXPECT_EQ("4711", spSSL->getPortName());
-        expectFailure([&] { spSSL->transfer(1); }, "MirelConnection::put: transfer failed.", ENOTCONN);
+        expectFailure([&] { spSSL->transfer(1); }, "MirelConnection::put: transfer failed.",
+                      ENOTCONN);
     }
     EXPECT_TRUE(peerSeesEnd(nRemote));
     ::close(nRemote);

@@ -56,7 +56,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(bAllInterfaces ? INADDR_ANY : INADDR_LOOPBACK);
         socklen_t nLength = sizeof address;
-        if (::bind(m_nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(m_nFd, 16) == 0 &&
+        if (::bind(m_nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(m_nFd, 16) == 0 &&
             ::getsockname(m_nFd, reinterpret_cast<sockaddr*>(&address), &nLength) == 0) {
             m_nPort = ntohs(address.sin_port);
         }
@@ -95,10 +96,11 @@ struct Pair {
 // (the thread may still use the test's objects).
 class Background {
 public:
-    explicit Background(const std::function<void()>& fn) : m_bDone(false), m_thread([this, fn] {
-        fn();
-        m_bDone = true;
-    }) {}
+    explicit Background(const std::function<void()>& fn)
+        : m_bDone(false), m_thread([this, fn] {
+              fn();
+              m_bDone = true;
+          }) {}
     ~Background() {
         if (!finish()) {
             std::fprintf(stderr, "a background call did not return in time\n");
@@ -151,7 +153,8 @@ TEST(MirelSocketConnection, TypedValuesTravelBigEndianInBothDirections) {
     EXPECT_EQ("01 02 03 04 ff fe 00 01 00 00 00 03 61 62 63 00 00 00 00 00 01 00 00 00 01 ff ff",
               mnettest::hex(mnettest::rawReceive(pair.nPeer, 27)));
 
-    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer, {0xff, 0xff, 0xff, 0xfe, 0x80, 0x00, 0, 0, 0, 2, 'h', 'i'}));
+    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer,
+                                     {0xff, 0xff, 0xff, 0xfe, 0x80, 0x00, 0, 0, 0, 2, 'h', 'i'}));
     EXPECT_EQ(-2, pair.spClient->receiveLong());
     EXPECT_EQ(-32768, pair.spClient->receiveShort());
     EXPECT_EQ("hi", pair.spClient->receiveString());
@@ -187,12 +190,14 @@ TEST(MirelSocketConnection, HandshakeAnswerOtherThanPlusFailsWithCodeZeroAndClos
         spClient->transfer(7);
         FAIL() << "handshake refusal not reported";
     } catch (const MirelException& e) {
-        EXPECT_EQ("MirelConnection::connectToService: connection to remote service failed.", e.getText());
+        EXPECT_EQ("MirelConnection::connectToService: connection to remote service failed.",
+                  e.getText());
         EXPECT_EQ(0, e.getCode());
     }
     ASSERT_TRUE(peer.finish());
     EXPECT_EQ(nullptr, spClient->getSocket());
-    EXPECT_TRUE(mnettest::rawReceive(nPeer, 1, 2000).empty()) << "no value may follow a refused handshake";
+    EXPECT_TRUE(mnettest::rawReceive(nPeer, 1, 2000).empty())
+        << "no value may follow a refused handshake";
     ::close(nPeer);
 }
 
@@ -235,12 +240,14 @@ TEST(MirelSocketConnection, NamesAndKnownAddressesConnect) {
     const struct {
         const char* pszHost;
         bool bIdentify;
-    } cases[] = {{"localhost", false}, {"localhost", true}, {"127.0.0.1", true}, {"127.0.0.1", false}};
+    } cases[] = {
+        {"localhost", false}, {"localhost", true}, {"127.0.0.1", true}, {"127.0.0.1", false}};
     for (const auto& c : cases) {
         Connection spClient = client(listener.port(), c.pszHost, c.bIdentify);
         spClient->transfer(9);
         int nPeer = listener.accept();
-        EXPECT_EQ("00 00 00 09", mnettest::hex(mnettest::rawReceive(nPeer, 4))) << c.pszHost << " " << c.bIdentify;
+        EXPECT_EQ("00 00 00 09", mnettest::hex(mnettest::rawReceive(nPeer, 4)))
+            << c.pszHost << " " << c.bIdentify;
         ::close(nPeer);
     }
 }
@@ -277,7 +284,8 @@ TEST(MirelSocketConnection, PrimitivesReportLengthsAndChunks) {
     ASSERT_GE(nSize, 1);
     EXPECT_EQ('d', peeked[0]);
     ::shutdown(pair.nPeer, SHUT_WR);
-    EXPECT_EQ(-1, pair.spClient->receive(buffer, 3, &nError, true)) << "stream ended before 3 bytes";
+    EXPECT_EQ(-1, pair.spClient->receive(buffer, 3, &nError, true))
+        << "stream ended before 3 bytes";
     EXPECT_EQ(ENOTCONN, nError);
 }
 
@@ -335,7 +343,8 @@ TEST(MirelSocketConnection, DisconnectIsRepeatableAndNextUseConnectsAgain) {
     int nFirst = listener.accept();
     spClient->disconnect();
     EXPECT_EQ(nullptr, spClient->getSocket());
-    EXPECT_TRUE(mnettest::rawReceive(nFirst, 5).size() == 4) << "the peer sees the value, then the end";
+    EXPECT_TRUE(mnettest::rawReceive(nFirst, 5).size() == 4)
+        << "the peer sees the value, then the end";
     spClient->transfer(2);
     int nSecond = listener.accept();
     EXPECT_EQ("00 00 00 02", mnettest::hex(mnettest::rawReceive(nSecond, 4)));
@@ -372,7 +381,8 @@ TEST(MirelSocketConnection, AcceptedFormIsConnectedAndOwnsItsDescriptor) {
         EXPECT_EQ("0", spAccepted->getPortName());
         spAccepted->transfer(4);
     }
-    EXPECT_EQ("00 00 00 04", mnettest::hex(mnettest::rawReceive(nRemote, 5))) << "value, then end of stream";
+    EXPECT_EQ("00 00 00 04", mnettest::hex(mnettest::rawReceive(nRemote, 5)))
+        << "value, then end of stream";
     ::close(nRemote);
 }
 

@@ -42,7 +42,8 @@ std::string logFrom(off_t nFrom) {
 
 int occurrences(const std::string& sText, const std::string& sNeedle) {
     int nCount = 0;
-    for (std::size_t at = sText.find(sNeedle); at != std::string::npos; at = sText.find(sNeedle, at + 1)) {
+    for (std::size_t at = sText.find(sNeedle); at != std::string::npos;
+         at = sText.find(sNeedle, at + 1)) {
         ++nCount;
     }
     return nCount;
@@ -78,7 +79,8 @@ TEST(ModuleUnload, FilledRegistryIsDestroyedByOneDetach) {
     EXPECT_EQ(3, fill(3));
 
     EXPECT_EQ(0, ::dlclose(pProbe)) << ::dlerror();
-    EXPECT_EQ(std::string::npos, logFrom(nStart).find("mnet::Module::detach")) << "detached while still loaded";
+    EXPECT_EQ(std::string::npos, logFrom(nStart).find("mnet::Module::detach"))
+        << "detached while still loaded";
     EXPECT_EQ(0, ::dlclose(pLibrary)) << ::dlerror();
 
     EXPECT_FALSE(libraryStillLoaded());
@@ -96,7 +98,8 @@ TEST(ModuleUnload, RegisteredProxiesAreReleasedBetweenTheDetachRecords) {
     void* pProbe = ::dlopen(MNET_PROBE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(nullptr, pProbe) << ::dlerror();
     typedef int (*FillFunction)(int);
-    FillFunction fill = reinterpret_cast<FillFunction>(::dlsym(pProbe, "mnetProbeFillWithTracedProxies"));
+    FillFunction fill =
+        reinterpret_cast<FillFunction>(::dlsym(pProbe, "mnetProbeFillWithTracedProxies"));
     ASSERT_NE(nullptr, fill) << ::dlerror();
     EXPECT_EQ(2, fill(2));
 
@@ -148,7 +151,8 @@ TEST(ModuleUnload, RepeatedLoadsLeaveNoDescriptorBehind) {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const char* pszTmp = ::getenv("TMPDIR");
-    std::string sTemplate = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/mnet_unload_XXXXXX";
+    std::string sTemplate =
+        std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/mnet_unload_XXXXXX";
     int nFd = ::mkstemp(&sTemplate[0]);
     if (nFd < 0) {
         std::perror("mkstemp");

@@ -13,7 +13,9 @@ namespace {
 class TracedProxy : public MirelProxyDependent {
 public:
     explicit TracedProxy(long hDependent) : MirelProxyDependent("pipe:traced", hDependent) {}
-    ~TracedProxy() { MIREL_LOG(9) << "module_unload_probe: proxy released" << MirelSupport::endrecord; }
+    ~TracedProxy() {
+        MIREL_LOG(9) << "module_unload_probe: proxy released" << MirelSupport::endrecord;
+    }
 };
 
 }  // namespace
@@ -23,7 +25,8 @@ public:
 extern "C" __attribute__((visibility("default"))) int mnetProbeFillRegistry(int nCount) {
     MirelProxyDependentContainer& registry = MirelProxyDependentContainer::getInstance();
     for (int i = 0; i < nCount; ++i) {
-        registry.add(MirelSupport::MirelSmartPointer<MirelProxyDependent>(new MirelProxyDependent("pipe:probe", i)));
+        registry.add(MirelSupport::MirelSmartPointer<MirelProxyDependent>(
+            new MirelProxyDependent("pipe:probe", i)));
     }
     return registry.size();
 }
@@ -38,4 +41,3 @@ extern "C" __attribute__((visibility("default"))) int mnetProbeFillWithTracedPro
     }
     return registry.size();
 }
-

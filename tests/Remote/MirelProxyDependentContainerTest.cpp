@@ -24,7 +24,8 @@ ProxyPtr proxy(const std::string& sName, long hDependent) {
 }
 
 bool before(const std::string& sLeft, long hLeft, const std::string& sRight, long hRight) {
-    return MirelProxyDependentIdentifier(sLeft, hLeft) < MirelProxyDependentIdentifier(sRight, hRight);
+    return MirelProxyDependentIdentifier(sLeft, hLeft) <
+           MirelProxyDependentIdentifier(sRight, hRight);
 }
 
 // Waits for every worker, failing instead of hanging when one does not finish.
@@ -141,7 +142,8 @@ TEST_F(MirelProxyDependentContainer, PositionsOutsideTheRegistryAreEmptyAndIgnor
 TEST_F(MirelProxyDependentContainer, ProxyRemovedByAnotherThreadStaysUsableWhileHeld) {
     registry().add(proxy("pipe:held", 5));
     ProxyPtr spHeld = registry()[0];
-    std::future<void> remover = std::async(std::launch::async, [this] { registry().remove("pipe:held", 5); });
+    std::future<void> remover =
+        std::async(std::launch::async, [this] { registry().remove("pipe:held", 5); });
     ASSERT_EQ(std::future_status::ready, remover.wait_for(std::chrono::seconds(20)));
     EXPECT_EQ(0, registry().size());
     EXPECT_EQ(1, spHeld->refCount());

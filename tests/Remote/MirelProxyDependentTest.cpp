@@ -28,11 +28,13 @@ TEST(MirelProxyDependent, KeepsRemoteNameAndSignedHandle) {
 }
 
 TEST(MirelProxyDependent, DefaultContentIsTheNotificationIdAsOneBigEndianLong) {
-    MirelSmartPointer<MirelProxyDependent> spProxy(new MirelProxyDependent("udp:127.0.0.1:5023", 7));
+    MirelSmartPointer<MirelProxyDependent> spProxy(
+        new MirelProxyDependent("udp:127.0.0.1:5023", 7));
     MirelBufferConnection buffer;
     spProxy->addContent(buffer, MirelNotification(0x01020304L));
     spProxy->addContent(buffer, MirelNotification(-2));
-    EXPECT_EQ(mnettest::hex({1, 2, 3, 4, 0xff, 0xff, 0xff, 0xfe}), mnettest::hex(mnettest::bytesOf(buffer)));
+    EXPECT_EQ(mnettest::hex({1, 2, 3, 4, 0xff, 0xff, 0xff, 0xfe}),
+              mnettest::hex(mnettest::bytesOf(buffer)));
 }
 
 // The count lives in the second base; a pointer that counted on the first would corrupt it.
@@ -124,7 +126,8 @@ TEST(MirelProxyDependentRemoteNotify, SocketWritesHandleThenIdWithoutHandshakeAn
     std::thread sender([&] { notify("socket:127.0.0.1:" + std::to_string(peer.m_nPort), 3, 9); });
     EXPECT_EQ("00 00 00 03 00 00 00 09", mnettest::hex(peer.readClient()));
     sender.join();
-    std::thread byName([&] { notify("socket:localhost:" + std::to_string(peer.m_nPort) + "x7", 4, 1); });
+    std::thread byName(
+        [&] { notify("socket:localhost:" + std::to_string(peer.m_nPort) + "x7", 4, 1); });
     EXPECT_EQ("00 00 00 04 00 00 00 01", mnettest::hex(peer.readClient()));
     byName.join();
 }
@@ -137,7 +140,8 @@ TEST(MirelProxyDependentRemoteNotify, PipeReachesTheNamedEndpointAndSkipsTheSepa
     for (const std::string& sAddress : {"pipe:" + sName, "pipeX" + sName}) {
         notify(sAddress, 5, 6);  // the backlog holds the connection until it is accepted
         int nClient = ::accept(nListener, 0, 0);
-        EXPECT_EQ("00 00 00 05 00 00 00 06", mnettest::hex(mnettest::rawReceive(nClient, 64, 2000))) << sAddress;
+        EXPECT_EQ("00 00 00 05 00 00 00 06", mnettest::hex(mnettest::rawReceive(nClient, 64, 2000)))
+            << sAddress;
         ::close(nClient);
     }
     ::close(nListener);
@@ -149,8 +153,9 @@ TEST(MirelProxyDependentRemoteNotify, UnknownOrIncompleteNamesSendNothingAndRais
     UdpReceiver receiver;
     std::string sTcpPort = std::to_string(peer.m_nPort);
     for (const std::string& sAddress :
-         {std::string("tcp:127.0.0.1:") + sTcpPort, std::string("socket:127.0.0.1"), std::string("socket"),
-          std::string("udp"), std::string("ssl"), std::string("udp:"), std::string(""), std::string("so")}) {
+         {std::string("tcp:127.0.0.1:") + sTcpPort, std::string("socket:127.0.0.1"),
+          std::string("socket"), std::string("udp"), std::string("ssl"), std::string("udp:"),
+          std::string(""), std::string("so")}) {
         EXPECT_NO_THROW(notify(sAddress, 1, 1)) << sAddress;
     }
     EXPECT_FALSE(peer.hasClient(100));
@@ -163,13 +168,15 @@ TEST(MirelProxyDependentRemoteNotify, PipeNameAloneFailsLikeAnEmptyPipeName) {
             notify(pszAddress, 1, 1);
             ADD_FAILURE() << "no exception for " << pszAddress;
         } catch (const MirelException& e) {
-            EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText()) << pszAddress;
+            EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText())
+                << pszAddress;
             EXPECT_NE(0, e.getCode());
         }
     }
 }
 
-TEST(MirelProxyDependentRemoteNotify, GoneRemoteThrowsTheConnectionFailureAndTheNextCallTriesAgain) {
+TEST(MirelProxyDependentRemoteNotify,
+     GoneRemoteThrowsTheConnectionFailureAndTheNextCallTriesAgain) {
     int nPort = mnettest::freeTcpPort();
     std::string sAddress = "socket:127.0.0.1:" + std::to_string(nPort);
     try {
@@ -186,10 +193,12 @@ TEST(MirelProxyDependentRemoteNotify, GoneRemoteThrowsTheConnectionFailureAndThe
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(nPort));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(nListener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(nListener, 4) == 0) {
+    if (::bind(nListener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(nListener, 4) == 0) {
         notify(sAddress, 2, 3);
         int nClient = ::accept(nListener, 0, 0);
-        EXPECT_EQ("00 00 00 02 00 00 00 03", mnettest::hex(mnettest::rawReceive(nClient, 64, 2000)));
+        EXPECT_EQ("00 00 00 02 00 00 00 03",
+                  mnettest::hex(mnettest::rawReceive(nClient, 64, 2000)));
         ::close(nClient);
     }
     ::close(nListener);

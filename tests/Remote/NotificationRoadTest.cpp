@@ -35,7 +35,9 @@ public:
     long m_nSeen;
 
 protected:
-    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override { m_nSeen = spConnection->receiveLong(); }
+    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
+        m_nSeen = spConnection->receiveLong();
+    }
 };
 
 // The child: a sink of the given type; tells the parent its address and callback id, then
@@ -46,7 +48,8 @@ int runSinkChild(const char* pszType, int nReport) {
         MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("road"));
         int nId = spSink->getCallbackContainer().getNewId();
         MirelSmartPointer<IdReader> spReader(new IdReader(nId));
-        spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(spReader.operator->()));
+        spSink->getCallbackContainer().add(
+            MirelSmartPointer<MirelNotificationCallback>(spReader.operator->()));
         std::string sLine = spSink->getCallbackAddress() + " " + std::to_string(nId) + "\n";
         if (::write(nReport, sLine.data(), sLine.size()) != static_cast<ssize_t>(sLine.size())) {
             return 2;
@@ -91,7 +94,8 @@ TEST_P(NotificationRoad, ProxyInTheRegistryReachesTheSinkOfAnotherProcess) {
     registry.remove(szAddress, nId);
 
     int nStatus = 0;
-    bool bEnded = mnettest::waitUntil([&] { return ::waitpid(nChild, &nStatus, WNOHANG) == nChild; }, 15000);
+    bool bEnded =
+        mnettest::waitUntil([&] { return ::waitpid(nChild, &nStatus, WNOHANG) == nChild; }, 15000);
     if (!bEnded) {
         ::kill(nChild, SIGKILL);
         ::waitpid(nChild, &nStatus, 0);

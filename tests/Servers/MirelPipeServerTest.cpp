@@ -146,7 +146,8 @@ void spinFor(std::chrono::microseconds duration) {
 TEST(MirelPipeServer, OpensEndpointAsSocketFileWithMode0770) {
     MNET_REQUIRE_SHARED_DIR();
     Endpoint endpoint;
-    EXPECT_EQ(std::string(mnettest::kSharedServiceDir) + "abc", MirelPipeServer::getFullPipeName("abc"));
+    EXPECT_EQ(std::string(mnettest::kSharedServiceDir) + "abc",
+              MirelPipeServer::getFullPipeName("abc"));
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
     spServer->waitForInit();
 
@@ -167,23 +168,28 @@ TEST(MirelPipeServer, GroupGrantGivesEndpointToAnExistingGroupOnlyWithPrivileges
     Endpoint granted;
     Endpoint notGranted;
     MirelSmartPointer<MirelPipeServer> spGranted(new MirelPipeServer(granted.sName, 1, sGroup));
-    MirelSmartPointer<MirelPipeServer> spNotGranted(new MirelPipeServer(notGranted.sName, 7, sGroup));
+    MirelSmartPointer<MirelPipeServer> spNotGranted(
+        new MirelPipeServer(notGranted.sName, 7, sGroup));
 
     EXPECT_EQ(nGroup, statOf(granted.sPath).st_gid);
     EXPECT_EQ(::getuid(), statOf(granted.sPath).st_uid);
     EXPECT_EQ(0770u, statOf(granted.sPath).st_mode & 07777u);
     EXPECT_NE(nGroup, statOf(notGranted.sPath).st_gid);
-    EXPECT_EQ(1, log.count("MirelPipeServer::init () : successfully granted rw access to the NamedPipe "
-                           "for OS Group : " + sGroup));
+    EXPECT_EQ(
+        1, log.count("MirelPipeServer::init () : successfully granted rw access to the NamedPipe "
+                     "for OS Group : " +
+                     sGroup));
 }
 
 TEST(MirelPipeServer, MissingGroupIsLoggedAndServerStillAcceptsClients) {
     MNET_REQUIRE_SHARED_DIR();
     LogCapture log;
     Endpoint endpoint;
-    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName, 1, "nosuchgroupxq"));
-    EXPECT_EQ(1, log.count("MirelPipeServer::init () : failed to grant rw access to the NamedPipe for "
-                           "OS Group : nosuchgroupxq"));
+    MirelSmartPointer<MirelPipeServer> spServer(
+        new MirelPipeServer(endpoint.sName, 1, "nosuchgroupxq"));
+    EXPECT_EQ(1,
+              log.count("MirelPipeServer::init () : failed to grant rw access to the NamedPipe for "
+                        "OS Group : nosuchgroupxq"));
 
     Connection spClient(new MirelPipeConnection(endpoint.sName));
     spClient->transfer(42);
@@ -431,7 +437,8 @@ TEST(MirelPipeServer, DestructionRemovesItsOwnEndpointFileButNotANewerOne) {
     spOld->close();
     MirelSmartPointer<MirelPipeServer> spNew(new MirelPipeServer(sName));  // replaces the file
     spOld = static_cast<MirelPipeServer*>(0);
-    ASSERT_EQ(0, ::stat(sPath.c_str(), &info)) << "the older server removed the newer one's endpoint";
+    ASSERT_EQ(0, ::stat(sPath.c_str(), &info))
+        << "the older server removed the newer one's endpoint";
     int nClient = mnettest::rawUnixConnect(sPath);
     EXPECT_GE(nClient, 0);
     ::close(nClient);

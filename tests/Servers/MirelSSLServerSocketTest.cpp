@@ -19,7 +19,8 @@ namespace {
 // Shows what the server keeps without a way to ask it otherwise.
 class TestSSLServer : public MirelSSLServerSocket {
 public:
-    TestSSLServer(int nPort, const MirelCertificate& certificate, int nBacklog, const char* pszBindAddress)
+    TestSSLServer(int nPort, const MirelCertificate& certificate, int nBacklog,
+                  const char* pszBindAddress)
         : MirelSSLServerSocket(nPort, certificate, nBacklog, pszBindAddress) {}
     int backlog() const { return m_nBacklog; }
     const MirelCertificate& certificate() const { return m_certificate; }
@@ -61,7 +62,8 @@ TEST(MirelCertificate, CopiesAndAssignmentsCarryAllMembers) {
 
 TEST(MirelSSLServerSocket, KeepsItsConfigurationAndOwnCertificateCopy) {
     MirelCertificate* pCertificate = new MirelCertificate(sample());
-    MirelSmartPointer<TestSSLServer> spServer(new TestSSLServer(6100, *pCertificate, 7, "127.0.0.1"));
+    MirelSmartPointer<TestSSLServer> spServer(
+        new TestSSLServer(6100, *pCertificate, 7, "127.0.0.1"));
     delete pCertificate;
     EXPECT_EQ(6100, spServer->getPort());
     EXPECT_EQ(7, spServer->backlog());
@@ -74,7 +76,8 @@ TEST(MirelSSLServerSocket, WaitReturnsEmptyAtOnceAndNeverOpensASocket) {
     int nPort = mnettest::freeTcpPort();
     int nFds = mnettest::countOpenFds();
     {
-        MirelSmartPointer<TestSSLServer> spServer(new TestSSLServer(nPort, sample(), 5, "127.0.0.1"));
+        MirelSmartPointer<TestSSLServer> spServer(
+            new TestSSLServer(nPort, sample(), 5, "127.0.0.1"));
         std::atomic<bool> bDone(false);
         MirelSmartPointer<MirelConnection> spConnection;
         bool bThrew = false;

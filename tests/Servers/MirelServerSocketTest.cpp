@@ -53,10 +53,11 @@ typedef MirelSmartPointer<MirelConnection> Connection;
 // (the thread may still use the test's objects).
 class Background {
 public:
-    explicit Background(const std::function<void()>& fn) : m_bDone(false), m_thread([this, fn] {
-        fn();
-        m_bDone = true;
-    }) {}
+    explicit Background(const std::function<void()>& fn)
+        : m_bDone(false), m_thread([this, fn] {
+              fn();
+              m_bDone = true;
+          }) {}
     ~Background() {
         if (!finish()) {
             std::fprintf(stderr, "a background call did not return in time\n");
@@ -169,7 +170,8 @@ private:
 // Log records up to nLevel go to a file of their own for the test's duration.
 class CapturedLog {
 public:
-    explicit CapturedLog(int nLevel) : m_sPath(std::string("/tmp/") + mnettest::uniqueName("mnetlog") + ".log") {
+    explicit CapturedLog(int nLevel)
+        : m_sPath(std::string("/tmp/") + mnettest::uniqueName("mnetlog") + ".log") {
         MirelSupport::MirelLogging::getInstance().setFile(m_sPath);
         MirelSupport::MirelLogging::getInstance().setLevel(nLevel);
     }
@@ -201,10 +203,12 @@ TEST(MirelServerSocket, CloseFromAnotherThreadEndsWaitWithoutException) {
     const struct {
         const char* pszBindAddress;
         bool bFixedPort;
-    } cases[] = {{"*", true}, {"127.0.0.1", true}, {"127.0.0.2", true}, {"127.0.0.1", false}, {"*", false}};
+    } cases[] = {
+        {"*", true}, {"127.0.0.1", true}, {"127.0.0.2", true}, {"127.0.0.1", false}, {"*", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.pszBindAddress) + (c.bFixedPort ? " fixed port" : " port 0"));
-        Server spServer(new TestServer(c.bFixedPort ? mnettest::freeTcpPort() : 0, c.pszBindAddress));
+        Server spServer(
+            new TestServer(c.bFixedPort ? mnettest::freeTcpPort() : 0, c.pszBindAddress));
         Wait wait(spServer);
         startWaiting(*spServer);
         spServer->close();
@@ -230,7 +234,8 @@ TEST(MirelServerSocket, AcceptedConnectionCarriesValuesAndKnowsItsServer) {
     int nPort = mnettest::freeTcpPort();
     Server spServer(new TestServer(nPort));
     Wait wait(spServer);
-    MirelSmartPointer<MirelSocketConnection> spClient(new MirelSocketConnection("127.0.0.1", nPort, false, false));
+    MirelSmartPointer<MirelSocketConnection> spClient(
+        new MirelSocketConnection("127.0.0.1", nPort, false, false));
     ASSERT_TRUE(mnettest::waitUntil([&] { return spServer->isOpen(); }));
     spClient->transfer(MirelSupport::MirelString("hello"));
     ASSERT_TRUE(wait.background.finish());
@@ -347,8 +352,11 @@ TEST(MirelServerSocket, OpeningLogsTheBoundAddressAndTheConfiguredPort) {
     Server spPortZero(new TestServer(0, "127.0.0.1"));
     spPortZero->open();
     EXPECT_EQ(0, spPortZero->getPort());
-    EXPECT_EQ(1u, log.linesWith("MirelServerSocket::init: Using IP Address 0.0.0.0 Port: " + std::to_string(nPort)).size());
-    EXPECT_EQ(1u, log.linesWith("MirelServerSocket::init: Using IP Address 127.0.0.1 Port: 0").size());
+    EXPECT_EQ(1u, log.linesWith("MirelServerSocket::init: Using IP Address 0.0.0.0 Port: " +
+                                std::to_string(nPort))
+                      .size());
+    EXPECT_EQ(1u,
+              log.linesWith("MirelServerSocket::init: Using IP Address 127.0.0.1 Port: 0").size());
 }
 
 TEST(MirelServerSocket, BindAddressIsNotResolved) {
@@ -431,7 +439,8 @@ TEST(MirelServerSocket, AcceptFailuresArePacedLoggedOnceAndServiceResumes) {
     CapturedLog log(1);
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     spServer->open();
-    int nClient = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
+    int nClient =
+        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
     Wait wait(spServer);
     startWaiting(*spServer);
     {
@@ -448,7 +457,8 @@ TEST(MirelServerSocket, AcceptFailuresArePacedLoggedOnceAndServiceResumes) {
     ASSERT_TRUE(wait.background.finish());
     EXPECT_TRUE(wait.spConnection) << "service did not resume";
 
-    std::vector<std::string> records = log.linesWith("MirelServerSocket::waitForClient: socket connection error. 24");
+    std::vector<std::string> records =
+        log.linesWith("MirelServerSocket::waitForClient: socket connection error. 24");
     ASSERT_EQ(1u, records.size()) << "one record per burst";
     std::size_t nAt = records[0].find("count ");
     ASSERT_NE(std::string::npos, nAt) << records[0];
@@ -487,7 +497,8 @@ TEST(MirelServerSocket, NoDescriptorLeaksOverManyRounds) {
     int nFds = mnettest::countOpenFds();
     for (int nRound = 0; nRound < 300; ++nRound) {
         spServer->open();
-        MirelSmartPointer<MirelSocketConnection> spClient(new MirelSocketConnection("127.0.0.1", nPort, false, false));
+        MirelSmartPointer<MirelSocketConnection> spClient(
+            new MirelSocketConnection("127.0.0.1", nPort, false, false));
         spClient->transfer(nRound);
         Connection spAccepted = acceptPending(*spServer);
         ASSERT_TRUE(spAccepted);

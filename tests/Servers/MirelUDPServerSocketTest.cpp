@@ -40,7 +40,8 @@ bool sendDatagram(int nPort, const Bytes& bytes, const char* pszFrom = 0) {
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(nPort));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ssize_t n = ::sendto(nFd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ssize_t n =
+        ::sendto(nFd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     ::close(nFd);
     return n == static_cast<ssize_t>(bytes.size());
 }
@@ -54,7 +55,8 @@ struct UdpFixture : ::testing::Test {
     }
     std::future<MirelSmartPointer<MirelConnection> > waitAsync(bool bIdentify = false) {
         MirelUDPServerSocket* pServer = m_spServer;
-        auto result = std::async(std::launch::async, [pServer, bIdentify] { return pServer->waitForClient(bIdentify); });
+        auto result = std::async(
+            std::launch::async, [pServer, bIdentify] { return pServer->waitForClient(bIdentify); });
         EXPECT_TRUE(mnettest::waitUntil([pServer] { return pServer->isInitialized(); }));
         return result;
     }
@@ -114,7 +116,8 @@ TEST_F(UdpFixture, EmptyDatagramAndZeroBufferEndTheWaitEmptyWithoutException) {
     ASSERT_TRUE(sendDatagram(m_nPort, {0, 1}));
     ASSERT_TRUE(next.get());
 
-    MirelSmartPointer<MirelUDPServerSocket> spZero(new MirelUDPServerSocket(mnettest::freeUdpPort(), "127.0.0.1", 0));
+    MirelSmartPointer<MirelUDPServerSocket> spZero(
+        new MirelUDPServerSocket(mnettest::freeUdpPort(), "127.0.0.1", 0));
     int nPort = spZero->getPort();
     MirelUDPServerSocket* pZero = spZero;
     auto zero = std::async(std::launch::async, [pZero] { return pZero->waitForClient(false); });
@@ -169,7 +172,8 @@ TEST_F(UdpFixture, ReopensOnTheSamePortAfterClose) {
 TEST_F(UdpFixture, DestroyingTheServerWhileAThreadWaitsIsSafe) {
     open();
     auto result = waitAsync();
-    m_spServer = static_cast<MirelUDPServerSocket*>(0);  // last reference: close and wait for the waiter
+    m_spServer =
+        static_cast<MirelUDPServerSocket*>(0);  // last reference: close and wait for the waiter
     ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(5)));
     EXPECT_FALSE(result.get());
 }
@@ -183,7 +187,8 @@ TEST(MirelUDPServerSocket, BindFailureComesBackAsTheInitText) {
     ASSERT_EQ(0, ::bind(nHolder, reinterpret_cast<sockaddr*>(&address), sizeof address));
     socklen_t nLength = sizeof address;
     ::getsockname(nHolder, reinterpret_cast<sockaddr*>(&address), &nLength);
-    MirelSmartPointer<MirelUDPServerSocket> sp(new MirelUDPServerSocket(ntohs(address.sin_port), "127.0.0.1", 16));
+    MirelSmartPointer<MirelUDPServerSocket> sp(
+        new MirelUDPServerSocket(ntohs(address.sin_port), "127.0.0.1", 16));
     try {
         sp->waitForClient(false);
         ADD_FAILURE() << "no exception";
@@ -198,7 +203,8 @@ TEST(MirelUDPServerSocket, BindFailureComesBackAsTheInitText) {
 TEST(MirelUDPServerSocket, NoDescriptorLeaksOverManyRounds) {
     int nBefore = mnettest::countOpenFds();
     for (int i = 0; i < 200; ++i) {
-        MirelSmartPointer<MirelUDPServerSocket> sp(new MirelUDPServerSocket(mnettest::freeUdpPort(), "127.0.0.1", 64));
+        MirelSmartPointer<MirelUDPServerSocket> sp(
+            new MirelUDPServerSocket(mnettest::freeUdpPort(), "127.0.0.1", 64));
         int nPort = sp->getPort();
         MirelUDPServerSocket* p = sp;
         auto result = std::async(std::launch::async, [p] { return p->waitForClient(false); });

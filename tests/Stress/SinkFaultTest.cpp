@@ -123,19 +123,23 @@ std::vector<BadSender> badSenders(const Endpoint& endpoint) {
     const Bytes good = callbackMessage(0, -7);
     for (long nHandle :
          {-1L, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX), 99L, 65536L}) {
-        senders.push_back(
-            BadSender("unregistered handle " + std::to_string(nHandle),
-                      [nHandle](const Endpoint& to) { return sendMessage(to, callbackMessage(nHandle, 5)); }));
+        senders.push_back(BadSender("unregistered handle " + std::to_string(nHandle),
+                                    [nHandle](const Endpoint& to) {
+                                        return sendMessage(to, callbackMessage(nHandle, 5));
+                                    }));
     }
-    senders.push_back(BadSender("callback throws a MirelException",
-                                [](const Endpoint& to) { return sendMessage(to, callbackMessage(1, 11)); }));
-    senders.push_back(BadSender("callback throws another exception",
-                                [](const Endpoint& to) { return sendMessage(to, callbackMessage(2, 12)); }));
+    senders.push_back(BadSender("callback throws a MirelException", [](const Endpoint& to) {
+        return sendMessage(to, callbackMessage(1, 11));
+    }));
+    senders.push_back(BadSender("callback throws another exception", [](const Endpoint& to) {
+        return sendMessage(to, callbackMessage(2, 12));
+    }));
     if (endpoint.datagrams()) {
-        senders.push_back(
-            BadSender("datagram of 0 bytes", [](const Endpoint& to) { return sendMessage(to, Bytes()); }));
-        senders.push_back(BadSender("datagram of 3 bytes",
-                                    [](const Endpoint& to) { return sendMessage(to, Bytes(3, 0)); }));
+        senders.push_back(BadSender("datagram of 0 bytes",
+                                    [](const Endpoint& to) { return sendMessage(to, Bytes()); }));
+        senders.push_back(BadSender("datagram of 3 bytes", [](const Endpoint& to) {
+            return sendMessage(to, Bytes(3, 0));
+        }));
         senders.push_back(BadSender("datagram of the handle alone", [good](const Endpoint& to) {
             return sendMessage(to, prefix(good, 4));
         }));

@@ -48,7 +48,8 @@ int countEvaluation() {
 
 TEST_F(LogToFile, WritesOnlyRecordsAtOrBelowTheLevelWithTimeAndLevelInFront) {
     MirelLogging::getInstance().setLevel(5);
-    MirelLogging::getInstance() << setloglevel(5) << "Class::op: port " << 5023 << ' ' << -1L << endrecord;
+    MirelLogging::getInstance() << setloglevel(5) << "Class::op: port " << 5023 << ' ' << -1L
+                                << endrecord;
     MirelLogging::getInstance() << setloglevel(9) << "hidden" << endrecord;
     std::vector<std::string> records = lines();
     ASSERT_EQ(1u, records.size());

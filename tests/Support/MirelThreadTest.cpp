@@ -76,9 +76,7 @@ TEST(MirelEvent, ManualResetWakesEveryWaiterUntilReset) {
 TEST(MirelCriticalSection, IsReentrantForTheHolderAndExcludesOthers) {
     MirelCriticalSectionObject lock;
     MirelCriticalSection outer(lock, true);
-    {
-        MirelCriticalSection inner(lock, true);
-    }
+    { MirelCriticalSection inner(lock, true); }
     std::atomic<bool> bTaken(false);
     std::thread other([&] { bTaken = lock.tryLock(); });
     other.join();

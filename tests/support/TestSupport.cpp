@@ -28,7 +28,8 @@ const char* const kSharedServiceDir = "/opt/mirel/pelnix/var/lib/corvane/shrsvc/
 std::string uniqueName(const std::string& sPrefix) {
     static std::atomic<int> s_nCounter(0);
     char szBuffer[64];
-    std::snprintf(szBuffer, sizeof szBuffer, "%dx%d", static_cast<int>(::getpid()), s_nCounter.fetch_add(1));
+    std::snprintf(szBuffer, sizeof szBuffer, "%dx%d", static_cast<int>(::getpid()),
+                  s_nCounter.fetch_add(1));
     return sPrefix + szBuffer;
 }
 
@@ -84,8 +85,9 @@ bool sharedServiceDirUsable(std::string* psWhy) {
         ::access(kSharedServiceDir, W_OK | X_OK) != 0) {
         if (psWhy) {
             *psWhy = std::string("the shared-service directory ") + kSharedServiceDir +
-                     " is missing or not writable; create it with: sudo mkdir -p " + kSharedServiceDir +
-                     " && sudo chmod 1777 " + kSharedServiceDir + " (scripts/test does this when it can)";
+                     " is missing or not writable; create it with: sudo mkdir -p " +
+                     kSharedServiceDir + " && sudo chmod 1777 " + kSharedServiceDir +
+                     " (scripts/test does this when it can)";
         }
         return false;
     }
@@ -129,7 +131,8 @@ int rawTcpListen(int* pnPort) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t nLength = sizeof address;
-    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(nFd, 16) != 0 ||
+    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(nFd, 16) != 0 ||
         ::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
         ::close(nFd);
         return -1;
@@ -172,7 +175,8 @@ int rawUnixListen(const std::string& sPath) {
     }
     ::unlink(sPath.c_str());
     int nFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(nFd, 16) != 0) {
+    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(nFd, 16) != 0) {
         ::close(nFd);
         return -1;
     }
@@ -198,8 +202,9 @@ Bytes rawReceive(int nFd, std::size_t nCount, int nTimeoutMs) {
     Bytes bytes;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (bytes.size() < nCount) {
-        int nLeftMs = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        int nLeftMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           deadline - std::chrono::steady_clock::now())
+                                           .count());
         if (nLeftMs <= 0) {
             break;
         }
@@ -208,7 +213,8 @@ Bytes rawReceive(int nFd, std::size_t nCount, int nTimeoutMs) {
             continue;
         }
         unsigned char buffer[4096];
-        std::size_t nWant = nCount - bytes.size() < sizeof buffer ? nCount - bytes.size() : sizeof buffer;
+        std::size_t nWant =
+            nCount - bytes.size() < sizeof buffer ? nCount - bytes.size() : sizeof buffer;
         ssize_t n = ::recv(nFd, buffer, nWant, 0);
         if (n <= 0) {
             break;
@@ -246,7 +252,8 @@ Endpoint endpointOf(const std::string& sAddress) {
     } else {
         std::size_t nPortColon = sRest.find(':');
         endpoint.sHost = sRest.substr(0, nPortColon);
-        endpoint.nPort = nPortColon == std::string::npos ? 0 : std::atoi(sRest.substr(nPortColon + 1).c_str());
+        endpoint.nPort =
+            nPortColon == std::string::npos ? 0 : std::atoi(sRest.substr(nPortColon + 1).c_str());
     }
     return endpoint;
 }
@@ -276,9 +283,9 @@ bool sendMessage(const Endpoint& endpoint, const Bytes& bytes) {
     if (nFd < 0) {
         return false;
     }
-    bool bSent = endpoint.datagrams()
-                     ? ::send(nFd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())
-                     : rawSendAll(nFd, bytes);
+    bool bSent = endpoint.datagrams() ? ::send(nFd, bytes.data(), bytes.size(), 0) ==
+                                            static_cast<ssize_t>(bytes.size())
+                                      : rawSendAll(nFd, bytes);
     ::close(nFd);
     return bSent;
 }
@@ -294,7 +301,8 @@ bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
     return true;
 }
 
-ChildProcess::ChildProcess(const std::function<int(std::string&)>& body) : m_nPid(-1), m_nReport(-1) {
+ChildProcess::ChildProcess(const std::function<int(std::string&)>& body)
+    : m_nPid(-1), m_nReport(-1) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         return;
@@ -348,8 +356,9 @@ int ChildProcess::wait(std::string* psReport, int nTimeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     bool bTimedOut = false;
     while (m_nReport >= 0) {
-        int nLeftMs = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        int nLeftMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           deadline - std::chrono::steady_clock::now())
+                                           .count());
         if (nLeftMs <= 0) {
             bTimedOut = true;
             break;
@@ -388,7 +397,8 @@ bool typeChecksNeedDescriptors() {
     return ::dlsym(RTLD_DEFAULT, "__ubsan_handle_dynamic_type_cache_miss") != 0;
 }
 
-int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs) {
+int runInChild(const std::function<int(std::string&)>& body, std::string* psReport,
+               int nTimeoutMs) {
     return ChildProcess(body).wait(psReport, nTimeoutMs);
 }
 

@@ -93,24 +93,25 @@ private:
 bool typeChecksNeedDescriptors();
 
 // ChildProcess(body).wait(psReport, nTimeoutMs).
-int runInChild(const std::function<int(std::string&)>& body, std::string* psReport, int nTimeoutMs = 20000);
+int runInChild(const std::function<int(std::string&)>& body, std::string* psReport,
+               int nTimeoutMs = 20000);
 
 }  // namespace mnettest
 
-#define MNET_REQUIRE_SHARED_DIR()                                                      \
-    do {                                                                               \
-        std::string sWhy__;                                                            \
-        if (!::mnettest::sharedServiceDirUsable(&sWhy__)) {                            \
-            GTEST_SKIP() << sWhy__;                                                    \
-        }                                                                              \
+#define MNET_REQUIRE_SHARED_DIR()                           \
+    do {                                                    \
+        std::string sWhy__;                                 \
+        if (!::mnettest::sharedServiceDirUsable(&sWhy__)) { \
+            GTEST_SKIP() << sWhy__;                         \
+        }                                                   \
     } while (0)
 
-#define MNET_SKIP_WHERE_TYPE_CHECKS_NEED_DESCRIPTORS()                                         \
-    do {                                                                                       \
-        if (::mnettest::typeChecksNeedDescriptors()) {                                         \
-            GTEST_SKIP() << "this build's type checks need free descriptors (a full table "    \
-                            "makes them report a false invalid vptr)";                         \
-        }                                                                                      \
+#define MNET_SKIP_WHERE_TYPE_CHECKS_NEED_DESCRIPTORS()                                      \
+    do {                                                                                    \
+        if (::mnettest::typeChecksNeedDescriptors()) {                                      \
+            GTEST_SKIP() << "this build's type checks need free descriptors (a full table " \
+                            "makes them report a false invalid vptr)";                      \
+        }                                                                                   \
     } while (0)
 
 #endif

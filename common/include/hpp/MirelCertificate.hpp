@@ -15,8 +15,8 @@ using MirelSupport::MirelString;
 
 class MNET_API MirelCertificate {
 public:
-    MirelCertificate(const MirelString& sFile, const MirelString& sType, const MirelString& sKeyFile,
-                     const MirelString& sKeyType);
+    MirelCertificate(const MirelString& sFile, const MirelString& sType,
+                     const MirelString& sKeyFile, const MirelString& sKeyType);
     MirelCertificate(const MirelCertificate& source);
     MirelCertificate& operator=(const MirelCertificate& source);
     virtual ~MirelCertificate();

@@ -12,7 +12,8 @@ public:
     virtual ~MirelDependent();
 
     // Called with the subject and the notification; does nothing in this base.
-    virtual void handleNotification(MirelCollaborator& subject, const MirelNotification& notification);
+    virtual void handleNotification(MirelCollaborator& subject,
+                                    const MirelNotification& notification);
 };
 
 }  // namespace MirelSupport

@@ -33,7 +33,8 @@ public:
 private:
     // Waits for one client. An empty pointer and an empty message: ended without error. An
     // empty pointer and a message (code in nErrorCode): failure. Never throws.
-    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify, MirelString& sExceptionMessage,
+    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify,
+                                                                 MirelString& sExceptionMessage,
                                                                  int& nErrorCode) = 0;
 
     MirelIPCServer(const MirelIPCServer&);

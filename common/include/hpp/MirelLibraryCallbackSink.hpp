@@ -80,7 +80,8 @@ private:
     // a pipe sink. Set by the sink thread before m_bThreadStarted.
     MirelServerSocket* m_pNetServer;
     std::atomic<bool> m_bStopping;
-    MirelSupport::MirelEvent m_stopEvent;  // set when stopping: cuts the pauses between retries short
+    MirelSupport::MirelEvent
+        m_stopEvent;  // set when stopping: cuts the pauses between retries short
     // Set once: the constructor has seen the server ready, or the sink thread gave up before.
     std::atomic<bool> m_bReady;
     std::atomic<bool> m_bStartFailed;

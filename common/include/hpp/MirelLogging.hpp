@@ -72,9 +72,9 @@ private:
 }  // namespace MirelSupport
 
 // Starts a record of level N; the items after it are evaluated only when it will be written.
-#define MIREL_LOG(N)                                        \
-    if (!::MirelSupport::MirelLogging::isEnabled(N)) {      \
-    } else                                                  \
+#define MIREL_LOG(N)                                   \
+    if (!::MirelSupport::MirelLogging::isEnabled(N)) { \
+    } else                                             \
         ::MirelSupport::MirelLogging::getInstance() << ::MirelSupport::setloglevel(N)
 
 #endif

@@ -22,7 +22,8 @@ namespace MirelNet {
 
 using MirelSupport::MirelNotification;
 
-class MNET_API MirelProxyDependent : public MirelSupport::MirelDependent, public MirelSupport::MirelObjectBase {
+class MNET_API MirelProxyDependent : public MirelSupport::MirelDependent,
+                                     public MirelSupport::MirelObjectBase {
 public:
     MirelProxyDependent(const MirelString& sRemoteName, long hDependent);
     virtual ~MirelProxyDependent();

@@ -34,7 +34,8 @@ public:
 
 // Orders by name first, bytes compared as unsigned values with a shorter prefix first, then
 // by handle as a signed number. Equivalent exactly when name and handle are equal.
-MNET_API bool operator<(const MirelProxyDependentIdentifier& left, const MirelProxyDependentIdentifier& right);
+MNET_API bool operator<(const MirelProxyDependentIdentifier& left,
+                        const MirelProxyDependentIdentifier& right);
 
 namespace MirelNet {
 
@@ -69,7 +70,8 @@ private:
     MirelProxyDependentContainer(const MirelProxyDependentContainer&);
     MirelProxyDependentContainer& operator=(const MirelProxyDependentContainer&);
 
-    typedef std::map<MirelProxyDependentIdentifier, MirelSmartPointer<MirelProxyDependent> > ProxyMap;
+    typedef std::map<MirelProxyDependentIdentifier, MirelSmartPointer<MirelProxyDependent> >
+        ProxyMap;
 
     // Fills *pPosition with the entry at i_nIndex; false when there is none. Lock held.
     bool findPosition(int i_nIndex, ProxyMap::iterator* pPosition);

@@ -25,7 +25,8 @@ public:
 protected:
     // Runs the TCP server's wait, which finds nothing to wait on; whatever it yields is
     // dropped. Its failure text and code, if any, are passed on.
-    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify, MirelString& sExceptionMessage,
+    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify,
+                                                                 MirelString& sExceptionMessage,
                                                                  int& nErrorCode);
     // Opens nothing.
     virtual void init();

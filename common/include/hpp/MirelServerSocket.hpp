@@ -41,7 +41,8 @@ protected:
     // for one client. Empty pointer and no message when the server was closed meanwhile.
     // accept failures never come back: descriptor or memory shortages are retried after a
     // pause growing from 1 ms to 100 ms, logged once per burst of the same error.
-    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify, MirelString& sExceptionMessage,
+    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify,
+                                                                 MirelString& sExceptionMessage,
                                                                  int& nErrorCode);
 
 public:
@@ -65,8 +66,8 @@ protected:
     // Opens the socket of a closed server: a socket of nType bound to the port and bind
     // address, listening when pszListenFailed is given, then published as the open state.
     // Throws MirelException with the matching text and errno; the server then stays closed.
-    void openSocket(int nType, const char* pszCreateFailed, const char* pszBindFailed, const char* pszNameFailed,
-                    const char* pszListenFailed, const char* pszLogHead);
+    void openSocket(int nType, const char* pszCreateFailed, const char* pszBindFailed,
+                    const char* pszNameFailed, const char* pszListenFailed, const char* pszLogHead);
 
     int m_nPort;
     int m_nBacklog;

@@ -58,7 +58,9 @@ public:
     operator T*() const { return m_pObject; }
 
     // 1 when both refer to the same object (or both are null).
-    int operator==(const MirelSmartPointer& object) const { return m_pObject == object.m_pObject ? 1 : 0; }
+    int operator==(const MirelSmartPointer& object) const {
+        return m_pObject == object.m_pObject ? 1 : 0;
+    }
     // No two smart pointers are ordered.
     int operator<(const MirelSmartPointer&) const { return 0; }
 

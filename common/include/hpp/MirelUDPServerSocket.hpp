@@ -29,7 +29,8 @@ protected:
     // an empty datagram, and for the receive errors 9, 64, 104, 88 and 112 (the number is left
     // in nErrorCode). Other receive errors are retried after a pause growing from 1 ms to
     // 100 ms, logged once per burst. A signal does not end the wait.
-    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify, MirelString& sExceptionMessage,
+    virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify,
+                                                                 MirelString& sExceptionMessage,
                                                                  int& nErrorCode);
     // Opens the datagram socket unless open. Throws MirelException with errno:
     // "MirelUDPServerSocket::init: failed to create socket." (also for the wake-up pipe),

@@ -61,17 +61,20 @@ int streamDescriptor(MirelConnection& connection) {
     return -1;
 }
 
-bool deliverCallbackMessage(MirelCallbackContainer& container, MirelSmartPointer<MirelConnection>& spClient) {
+bool deliverCallbackMessage(MirelCallbackContainer& container,
+                            MirelSmartPointer<MirelConnection>& spClient) {
     StreamGuard guard(spClient);
     // Whatever one sender does, its failure stays with its message.
     try {
         long hCallback = spClient->receiveLong();
         MIREL_LOG(9) << "MirelLibraryCallbackSink::run: hCallback=" << hCallback << endrecord;
         MirelSupport::MirelCriticalSection lock(container.mutex(), true);
-        MirelSmartPointer<MirelNotificationCallback> spCallback = container.lookup(static_cast<int>(hCallback));
+        MirelSmartPointer<MirelNotificationCallback> spCallback =
+            container.lookup(static_cast<int>(hCallback));
         if (!spCallback) {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::run: unable to find callback... ignoring notification"
-                         << endrecord;
+            MIREL_LOG(9)
+                << "MirelLibraryCallbackSink::run: unable to find callback... ignoring notification"
+                << endrecord;
             return false;
         }
         MIREL_LOG(9) << "MirelLibraryCallbackSink::run: found callback... invoking" << endrecord;
@@ -79,12 +82,14 @@ bool deliverCallbackMessage(MirelCallbackContainer& container, MirelSmartPointer
         MIREL_LOG(9) << "MirelLibraryCallbackSink::run: callback returned" << endrecord;
         return true;
     } catch (const MirelException& e) {
-        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: " << e.getText() << " (code "
-                     << e.getCode() << ")" << endrecord;
+        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: " << e.getText()
+                     << " (code " << e.getCode() << ")" << endrecord;
     } catch (const std::exception& e) {
-        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: " << e.what() << endrecord;
+        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: " << e.what()
+                     << endrecord;
     } catch (...) {
-        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: unknown exception" << endrecord;
+        MIREL_LOG(1) << "MirelLibraryCallbackSink::run: notification failed: unknown exception"
+                     << endrecord;
     }
     return false;
 }

@@ -18,7 +18,8 @@ namespace detail {
 // The descriptor of a pipe or TCP connection; -1 for any other kind or when it has none.
 int streamDescriptor(MirelConnection& connection);
 
-bool deliverCallbackMessage(MirelCallbackContainer& container, MirelSmartPointer<MirelConnection>& spClient);
+bool deliverCallbackMessage(MirelCallbackContainer& container,
+                            MirelSmartPointer<MirelConnection>& spClient);
 
 }  // namespace detail
 }  // namespace MirelNet

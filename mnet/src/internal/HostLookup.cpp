@@ -71,7 +71,8 @@ bool lookupByAddress(uint32_t nAddress, MirelSupport::MirelString* psName) {
     std::vector<char> scratch;
     hostent* pResult = resolve(
         [&nAddress](hostent* pEntry, char* pBuf, size_t nLen, hostent** ppResult, int* pErr) {
-            return ::gethostbyaddr_r(&nAddress, sizeof nAddress, AF_INET, pEntry, pBuf, nLen, ppResult, pErr);
+            return ::gethostbyaddr_r(&nAddress, sizeof nAddress, AF_INET, pEntry, pBuf, nLen,
+                                     ppResult, pErr);
         },
         &entry, scratch);
     if (pResult == 0) {

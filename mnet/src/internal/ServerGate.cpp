@@ -185,4 +185,3 @@ void ServerGate::waitIdle() {
 
 }  // namespace detail
 }  // namespace MirelNet
-

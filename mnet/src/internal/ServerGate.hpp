@@ -24,10 +24,10 @@ namespace MirelNet {
 namespace detail {
 
 struct ListenCell {
-    int fd;         // the listening (or datagram) socket; -1 until set by the opener
-    int wake[2];    // wake-up pipe: read end, write end
-    bool waiting;   // a thread is inside the wait on this cell
-    bool closing;   // closed while waited on: the waiter frees the cell
+    int fd;        // the listening (or datagram) socket; -1 until set by the opener
+    int wake[2];   // wake-up pipe: read end, write end
+    bool waiting;  // a thread is inside the wait on this cell
+    bool closing;  // closed while waited on: the waiter frees the cell
 };
 
 class FailureBurst;

@@ -5,7 +5,8 @@
 #include "MirelBufferConnection.hpp"
 
 int main() {
-    MirelSupport::MirelSmartPointer<MirelNet::MirelBufferConnection> spBuffer(new MirelNet::MirelBufferConnection());
+    MirelSupport::MirelSmartPointer<MirelNet::MirelBufferConnection> spBuffer(
+        new MirelNet::MirelBufferConnection());
     spBuffer->transfer(42);
     spBuffer->transfer(static_cast<short>(-7));
     spBuffer->transfer(MirelSupport::MirelString("installed"));

@@ -14,7 +14,9 @@ inline void MirelConnection::establish() {
 
 inline void MirelConnection::connectToService() {
     if (!connectToServiceImpl()) {
-        throw MirelException(MirelString("MirelConnection::connectToService: connection to remote service failed."), 0);
+        throw MirelException(
+            MirelString("MirelConnection::connectToService: connection to remote service failed."),
+            0);
     }
 }
 
