@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "MirelPipeServer.hpp"
+#include "internal/EndpointName.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -16,8 +17,6 @@ namespace {
 
 const char* const kCreationFailed = "MirelPipeConnection::establish: pipe creation failed.";
 const char* const kConnectFailed = "MirelPipeConnection::establish: connection request failed.";
-const char* const kServiceRefused =
-    "MirelConnection::connectToService: connection to remote service failed.";
 
 // A blocking connect that a signal interrupts goes on in the kernel; asking again either
 // completes it or reports that it already has.
@@ -64,7 +63,22 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
     if (m_pipeHandle) {
         return 0;
     }
+    // A name from a callback address is input from outside: it must not lead out of the
+    // shared-service directory.
+    if (!detail::isSafeEndpointName(m_sPipeName)) {
+        sExceptionMessage = kConnectFailed;
+        return EINVAL;
+    }
     MirelString sPath = MirelPipeServer::getFullPipeName(m_sPipeName);
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (sPath.size() >= sizeof address.sun_path) {
+        sExceptionMessage = kConnectFailed;
+        return ENAMETOOLONG;
+    }
+    std::memcpy(address.sun_path, sPath.data(), sPath.size());
+    socklen_t nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sPath.size());
 
     int nFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (nFd < 0) {
@@ -72,26 +86,20 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
         return errno;
     }
     m_pipeHandle = detail::newCell(nFd);
-
-    sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    int nError = ENAMETOOLONG;
-    if (sPath.size() < sizeof address.sun_path) {
-        std::memcpy(address.sun_path, sPath.data(), sPath.size());
-        socklen_t nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sPath.size());
-        nError = connectLocal(nFd, address, nLength);
-    }
+    int nError = connectLocal(nFd, address, nLength);
     if (nError != 0) {
         detail::closeCell(m_pipeHandle);
         sExceptionMessage = kConnectFailed;
         return nError;
     }
-
     // The handshake runs through our own primitives, which find the socket open and so do
-    // not establish again.
-    if (!connectToServiceImpl()) {
-        throw MirelException(MirelString(kServiceRefused), 0);
+    // not establish again. A refusal closes the socket, so that the next operation
+    // announces itself again instead of writing to the service unannounced.
+    try {
+        connectToService();
+    } catch (const MirelException&) {
+        detail::closeCell(m_pipeHandle);
+        throw;
     }
     m_bConnected = true;
     initialize();
@@ -100,51 +108,22 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
 
 long MirelPipeConnection::transfer(const char* buf, long bufLen, long* error) {
     MirelString sIgnored;
-    *error = establishImpl(sIgnored);
-    if (*error != 0) {
-        return 0;
-    }
-    int nFd = detail::cellFd(m_pipeHandle);
-    if (nFd < 0) {
-        *error = ENOTCONN;
-        return 0;
-    }
-    if (bufLen <= 0) {
-        return 0;
-    }
-    return detail::sendAll(nFd, buf, bufLen, error);
+    return detail::streamSend(establishImpl(sIgnored), m_pipeHandle, buf, bufLen, error);
 }
 
 long MirelPipeConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
     MirelString sIgnored;
-    *error = establishImpl(sIgnored);
-    if (*error != 0) {
-        return 0;
-    }
-    int nFd = detail::cellFd(m_pipeHandle);
-    if (nFd < 0) {
-        *error = ENOTCONN;
-        return 0;
-    }
-    if (toRead <= 0) {
-        return 0;
-    }
-    return detail::receiveSome(nFd, bufPtr, toRead, error, bWaitForAll);
+    return detail::streamReceive(establishImpl(sIgnored), m_pipeHandle, bufPtr, toRead, error,
+                                 bWaitForAll);
 }
 
 bool MirelPipeConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
     MirelString sIgnored;
-    nErrorCode = establishImpl(sIgnored);
-    if (nErrorCode != 0) {
-        return false;
-    }
-    int nFd = detail::cellFd(m_pipeHandle);
-    if (nFd < 0) {
-        nErrorCode = ENOTCONN;
-        nSize = 0;
-        return false;
-    }
-    return detail::peekSome(nFd, pBuffer, nSize, nErrorCode);
+    return detail::streamPeek(establishImpl(sIgnored), m_pipeHandle, pBuffer, nSize, nErrorCode);
+}
+
+void* MirelPipeConnection::getPipeHandle() {
+    return m_pipeHandle;
 }
 
 }  // namespace MirelNet

@@ -36,7 +36,7 @@ MirelSSLSocketConnection::MirelSSLSocketConnection(MirelSmartPointer<MirelSocket
         // Nothing to take over: no descriptor, not connected until the first establish.
         MirelSocketConnection::disconnect();
     } else {
-        takeSocket(*client);
+        takeSocket(*client, *this);
     }
     setRaw(true);
     MirelString sIgnored;

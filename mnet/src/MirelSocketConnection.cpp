@@ -27,8 +27,6 @@ const char* const kSocketCreationFailed =
     "MirelSocketConnection::establish: socket creation failed.";
 const char* const kHostNotFound = "MirelSocketConnection::establish: could not find host.";
 const char* const kConnectFailed = "MirelSocketConnection::establish: connection request failed.";
-const char* const kServiceRefused =
-    "MirelConnection::connectToService: connection to remote service failed.";
 
 const std::size_t kNameBufferSize = 8192;
 
@@ -104,8 +102,30 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     if (m_bConnected || m_pClient != 0) {
         return 0;
     }
-    const char* pszFailure = 0;
-    int nCode = 0;
+    // A port outside 0-65535 would wrap to its low 16 bits: another service.
+    if (m_nPort < 0 || m_nPort > 65535) {
+        sExceptionMessage = kConnectFailed;
+        return EINVAL;
+    }
+    std::vector<char> name(kNameBufferSize);
+    MirelSupport::MirelStringToChar(m_sRemoteName, name.data(), name.size());
+    if (m_bIdentify && !detail::isHostName(name.data())) {
+        MIREL_LOG(7) << "MirelSocketConnection::establish: using " << "gethostbyaddr." << endrecord;
+    }
+    detail::ResolvedHost host;
+    int nError = detail::resolveIPv4(name.data(), m_bIdentify, &host);
+    if (nError == 0 && m_bIdentify && !host.bEntry) {
+        nError = host.nReverseError;
+    }
+    if (nError != 0) {
+        sExceptionMessage = kHostNotFound;
+        return nError;
+    }
+    if (host.bEntry) {
+        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting" << " to: " << host.sOfficialName
+                     << ":" << m_nPort << endrecord;
+    }
+
     int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (nFd < 0) {
         sExceptionMessage = kSocketCreationFailed;
@@ -114,57 +134,23 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     m_pClient = detail::newCell(nFd);
     int nOn = 1;
     ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
-
-    std::vector<char> name(kNameBufferSize);
-    MirelSupport::MirelStringToChar(m_sRemoteName, name.data(), name.size());
-
-    uint32_t nAddress = 0;
-    bool bFound = false;
-    MirelString sOfficialName;
-    if (detail::isHostName(name.data())) {
-        std::vector<uint32_t> addresses;
-        bFound =
-            detail::lookupByName(name.data(), &sOfficialName, &addresses) && !addresses.empty();
-        if (bFound) {
-            nAddress = addresses[0];
-        }
-    } else {
-        nAddress = ::inet_addr(name.data());
-        if (m_bIdentify) {
-            MIREL_LOG(7) << "MirelSocketConnection::establish: using "
-                         << "gethostbyaddr." << endrecord;
-            bFound = detail::lookupByAddress(nAddress, &sOfficialName);
-        }
-    }
-    int nLookupError = errno;
-
-    if (m_bIdentify && !bFound) {
-        pszFailure = kHostNotFound;
-        nCode = nLookupError;
-    } else {
-        if (bFound) {
-            MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
-                         << " to: " << sOfficialName << ":" << m_nPort << endrecord;
-        }
-        sockaddr_in address;
-        std::memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(m_nPort));
-        address.sin_addr.s_addr = nAddress;
-        int nError = connectSocket(nFd, address);
-        if (nError != 0) {
-            pszFailure = kConnectFailed;
-            nCode = nError;
-        } else if (!connectToServiceImpl()) {
-            pszFailure = kServiceRefused;
-            nCode = 0;
-        }
-    }
-
-    if (pszFailure != 0) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(m_nPort));
+    address.sin_addr.s_addr = host.nAddress;
+    nError = connectSocket(nFd, address);
+    if (nError != 0) {
         detail::closeCell(m_pClient);
-        sExceptionMessage = pszFailure;
-        return nCode;
+        sExceptionMessage = kConnectFailed;
+        return nError;
+    }
+    try {
+        connectToService();
+    } catch (const MirelException& e) {
+        detail::closeCell(m_pClient);
+        sExceptionMessage = e.getText();
+        return 0;
     }
     m_bConnected = true;
     initialize();
@@ -173,48 +159,18 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
 
 long MirelSocketConnection::transfer(const char* buf, long bufLen, long* error) {
     MirelString sIgnored;
-    *error = establishImpl(sIgnored);
-    if (*error != 0) {
-        return 0;
-    }
-    if (m_pClient == 0) {
-        *error = ENOTCONN;
-        return 0;
-    }
-    if (bufLen <= 0) {
-        return 0;
-    }
-    return detail::sendAll(detail::cellFd(m_pClient), buf, bufLen, error);
+    return detail::streamSend(establishImpl(sIgnored), m_pClient, buf, bufLen, error);
 }
 
 long MirelSocketConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
     MirelString sIgnored;
-    *error = establishImpl(sIgnored);
-    if (*error != 0) {
-        return 0;
-    }
-    if (m_pClient == 0) {
-        *error = ENOTCONN;
-        return 0;
-    }
-    if (toRead <= 0) {
-        return 0;
-    }
-    return detail::receiveSome(detail::cellFd(m_pClient), bufPtr, toRead, error, bWaitForAll);
+    return detail::streamReceive(establishImpl(sIgnored), m_pClient, bufPtr, toRead, error,
+                                 bWaitForAll);
 }
 
 bool MirelSocketConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
     MirelString sIgnored;
-    nErrorCode = establishImpl(sIgnored);
-    if (nErrorCode != 0) {
-        return false;
-    }
-    if (m_pClient == 0) {
-        nErrorCode = ENOTCONN;
-        nSize = 0;
-        return false;
-    }
-    return detail::peekSome(detail::cellFd(m_pClient), pBuffer, nSize, nErrorCode);
+    return detail::streamPeek(establishImpl(sIgnored), m_pClient, pBuffer, nSize, nErrorCode);
 }
 
 MirelString MirelSocketConnection::getServerName() {
@@ -240,12 +196,23 @@ MirelString MirelSocketConnection::getPortName() {
 
 int MirelSocketConnection::takeSocket(MirelSocketConnection& connection) {
     int nFd = detail::cellFd(connection.m_pClient);
-    if (connection.m_pClient != 0) {
-        // The cell goes, the descriptor stays open for the new owner.
-        *static_cast<int*>(connection.m_pClient) = -1;
-        detail::closeCell(connection.m_pClient);
-    }
+    // The cell goes, the descriptor stays open for the new owner.
+    detail::releaseCell(connection.m_pClient);
     return nFd;
+}
+
+void MirelSocketConnection::takeSocket(MirelSocketConnection& from, MirelSocketConnection& to) {
+    if (from.m_pClient == 0) {
+        return;
+    }
+    // The whole cell moves, with the bytes that from has received but nobody has read yet.
+    if (detail::cellFd(to.m_pClient) == detail::cellFd(from.m_pClient)) {
+        detail::releaseCell(to.m_pClient);
+    } else {
+        detail::closeCell(to.m_pClient);
+    }
+    to.m_pClient = from.m_pClient;
+    from.m_pClient = 0;
 }
 
 void* MirelSocketConnection::getSocket() {

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "MirelLogging.hpp"
 #include "internal/HostLookup.hpp"
@@ -44,68 +43,53 @@ bool MirelUDPSocketConnection::transmit() {
         logSendFailure(EMSGSIZE, m_sRemoteName);
         return false;
     }
+    // A port outside 0-65535 would wrap to its low 16 bits: another service.
+    if (m_nPort < 0 || m_nPort > 65535) {
+        logSendFailure(EINVAL, m_sRemoteName);
+        return false;
+    }
+    char szHost[kHostBufferSize];
+    MirelSupport::MirelStringToChar(m_sRemoteName, szHost, sizeof szHost);
+    if (m_bIdentify && !detail::isHostName(szHost)) {
+        MIREL_LOG(7) << "MirelUDPSocketConnection::transmit: using " << "gethostbyaddr." << endrecord;
+    }
+    // A name that does not resolve, or malformed dotted text (which would become the
+    // broadcast address), sends nothing; the outcome of a reverse lookup changes nothing.
+    detail::ResolvedHost host;
+    int rc = detail::resolveIPv4(szHost, m_bIdentify, &host);
+    if (rc != 0) {
+        logSendFailure(rc, m_sRemoteName);
+        return false;
+    }
 
-    int nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (nFd < 0) {
-        int rc = errno;
+    detail::ScopedFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0) {
+        rc = errno;
         MIREL_LOG(1) << "MirelUDPSocketConnection::transmit: failed to create socket. (rc=" << rc
                      << ")" << endrecord;
         return false;
     }
-
     int nBroadcast = 1;
-    if (::setsockopt(nFd, SOL_SOCKET, SO_BROADCAST, &nBroadcast, sizeof nBroadcast) != 0) {
-        int rc = errno;
+    if (::setsockopt(socket.get(), SOL_SOCKET, SO_BROADCAST, &nBroadcast, sizeof nBroadcast) != 0) {
+        rc = errno;
         MIREL_LOG(1) << "MirelUDPSocketConnection::transmit: failed to set UDP options. (rc=" << rc
                      << ")" << endrecord;
-        detail::closeFd(nFd);
         return false;
     }
-
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
-
-    char szHost[kHostBufferSize];
-    MirelSupport::MirelStringToChar(m_sRemoteName, szHost, sizeof szHost);
-
-    uint32_t nAddress = 0;
-    if (detail::isHostName(szHost)) {
-        std::vector<uint32_t> addresses;
-        if (detail::lookupByName(MirelString(szHost), 0, &addresses) && !addresses.empty()) {
-            nAddress = addresses[0];
-        }
-    } else {
-        // inet_addr would turn any malformed text into 255.255.255.255 and, with broadcast
-        // allowed, send the datagram to every host on the link; only a valid address passes.
-        in_addr parsed;
-        if (::inet_aton(szHost, &parsed) == 0) {
-            logSendFailure(EDESTADDRREQ, m_sRemoteName);
-            detail::closeFd(nFd);
-            return false;
-        }
-        nAddress = parsed.s_addr;
-        if (m_bIdentify) {
-            MIREL_LOG(7) << "MirelUDPSocketConnection::transmit: using "
-                         << "gethostbyaddr." << endrecord;
-            detail::lookupByAddress(nAddress, 0);
-        }
-    }
-    address.sin_addr.s_addr = nAddress;
-
+    address.sin_addr.s_addr = host.nAddress;
     ssize_t nSent;
     do {
-        nSent = ::sendto(nFd, buf(), static_cast<std::size_t>(nSize), 0,
+        nSent = ::sendto(socket.get(), buf(), static_cast<std::size_t>(nSize), 0,
                          reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (nSent < 0 && errno == EINTR);
     if (nSent < 0) {
-        int rc = errno;
-        logSendFailure(rc, m_sRemoteName);
-        detail::closeFd(nFd);
+        logSendFailure(errno, m_sRemoteName);
         return false;
     }
-    detail::closeFd(nFd);
     return true;
 }
 

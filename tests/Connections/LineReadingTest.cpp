@@ -5,6 +5,9 @@
 #include <string>
 
 #include "MirelBufferConnection.hpp"
+#include "MirelPipeConnection.hpp"
+#include "MirelSocketConnection.hpp"
+#include "TestSupport.hpp"
 
 using MirelNet::MirelBufferConnection;
 using MirelSupport::MirelSmartPointer;
@@ -107,5 +110,22 @@ TEST(LineReading, PeekClearsTheCallersErrorCodeWhateverTheBufferSize) {
         int n = nSize, nError = 12345;
         sp->peekLine(buffer, n, nError);
         EXPECT_EQ(0, nError) << nSize;
+    }
+}
+
+// A failed establishment must not leave peekLine scanning whatever the buffer held before.
+TEST(LineReading, PeekAfterAFailedEstablishmentReportsNothingRead) {
+    MirelSmartPointer<MirelNet::MirelConnection> refusedPort(
+        new MirelNet::MirelSocketConnection("127.0.0.1", mnettest::freeTcpPort(), false, false));
+    MirelSmartPointer<MirelNet::MirelConnection> missingEndpoint(
+        new MirelNet::MirelPipeConnection(mnettest::uniqueName("missing")));
+    for (MirelNet::MirelConnection* pConnection : {&*refusedPort, &*missingEndpoint}) {
+        char szBuffer[64];
+        std::strcpy(szBuffer, "stale text of an earlier line\r\n");
+        int nSize = sizeof szBuffer;
+        int nCode = 0;
+        EXPECT_FALSE(pConnection->peekLine(szBuffer, nSize, nCode));
+        EXPECT_EQ(0, nSize);
+        EXPECT_NE(0, nCode);
     }
 }

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 
 using namespace MirelNet;
 using mnettest::Bytes;
+using mnettest::catchOf;
 
 namespace {
 
@@ -76,15 +78,6 @@ struct SocketPairPeer {
     int nPeer;
     Connection spConnection;
 };
-
-MirelException catchOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const MirelException& e) {
-        return e;
-    }
-    return MirelException(MirelString("nothing thrown"), -1);
-}
 
 void ignoreSignal(int) {}
 
@@ -173,27 +166,57 @@ TEST(MirelPipeConnection, HandshakeSendsServiceLineAndGoesOnAfterPlus) {
     EXPECT_EQ("73 76 63 0d 0a 00 00 00 07", mnettest::hex(peer.get()));
 }
 
-TEST(MirelPipeConnection, RefusedHandshakeThrowsAndKeepsTheSocketWithoutRepeatingIt) {
+// Before, the refused socket stayed open and the next write reached the service that had said
+// no, without any handshake.
+TEST(MirelPipeConnection, RefusedHandshakeClosesSoTheNextOperationAnnouncesItselfAgain) {
     MNET_REQUIRE_SHARED_DIR();
     Endpoint endpoint;
     ScopedFd listener(mnettest::rawUnixListen(endpoint.sPath));
     ASSERT_GE(listener.nFd, 0);
-    std::future<Bytes> peer = std::async(std::launch::async, [&] {
-        ScopedFd client(acceptWithin(listener.nFd));
-        mnettest::rawReceive(client.nFd, 5);
-        mnettest::rawSendAll(client.nFd, Bytes(1, '-'));
-        return mnettest::rawReceive(client.nFd, 4);
+    std::future<std::string> peer = std::async(std::launch::async, [&] {
+        ScopedFd refused(acceptWithin(listener.nFd));
+        std::string sSeen = mnettest::hex(mnettest::rawReceive(refused.nFd, 5));
+        mnettest::rawSendAll(refused.nFd, Bytes(1, '-'));
+        // The refused connection ends without another byte.
+        sSeen += " | " + mnettest::hex(mnettest::rawReceive(refused.nFd, 1, 2000));
+        ScopedFd accepted(acceptWithin(listener.nFd));
+        sSeen += " | " + mnettest::hex(mnettest::rawReceive(accepted.nFd, 5));
+        mnettest::rawSendAll(accepted.nFd, Bytes(1, '+'));
+        return sSeen + " | " + mnettest::hex(mnettest::rawReceive(accepted.nFd, 4));
     });
-    Connection spClient(new MirelPipeConnection(endpoint.sName));
+    MirelSupport::MirelSmartPointer<MirelPipeConnection> spClient(
+        new MirelPipeConnection(endpoint.sName));
     spClient->setServiceName("svc");
     MirelException e = catchOf([&] { spClient->transfer(7); });
     EXPECT_EQ("MirelConnection::connectToService: connection to remote service failed.",
               e.getText());
     EXPECT_EQ(0, e.getCode());
+    EXPECT_EQ(0, spClient->getPipeHandle());
 
     spClient->transfer(8);
-    ASSERT_EQ(std::future_status::ready, peer.wait_for(std::chrono::seconds(5)));
-    EXPECT_EQ("00 00 00 08", mnettest::hex(peer.get()));
+    ASSERT_EQ(std::future_status::ready, peer.wait_for(std::chrono::seconds(10)));
+    EXPECT_EQ("73 76 63 0d 0a |  | 73 76 63 0d 0a | 00 00 00 08", peer.get());
+}
+
+// Callback addresses come from clients: a name must not reach a socket outside the directory.
+TEST(MirelPipeConnection, NameLeavingTheSharedDirectoryIsRefusedBeforeAnySystemCall) {
+    MNET_REQUIRE_SHARED_DIR();
+    std::string sOutside = "/tmp/" + mnettest::uniqueName("outside") + ".sock";
+    ScopedFd listener(mnettest::rawUnixListen(sOutside));
+    ASSERT_GE(listener.nFd, 0);
+    const std::string sUp = "../../../../../../../../..";
+    int nFdsBefore = mnettest::countOpenFds();
+    for (const std::string& sName :
+         {sUp + sOutside, std::string("a/../..") + sOutside, std::string("x/.."), sOutside}) {
+        Connection spClient(new MirelPipeConnection(sName));
+        MirelException e = catchOf([&] { spClient->transfer(1); });
+        EXPECT_EQ(kConnectFailed, e.getText()) << sName;
+        EXPECT_EQ(EINVAL, e.getCode()) << sName;
+    }
+    EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
+    pollfd wait = {listener.nFd, POLLIN, 0};
+    EXPECT_EQ(0, ::poll(&wait, 1, 50));
+    ::unlink(sOutside.c_str());
 }
 
 TEST(MirelPipeConnection, NoServerListeningFailsWithErrnoAndLeavesNoDescriptor) {

@@ -24,8 +24,11 @@ using MirelNet::MirelSocketConnection;
 using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
 using mnettest::Bytes;
+using mnettest::catchOf;
 
 namespace {
+
+const char* const kConnectFailed = "MirelSocketConnection::establish: connection request failed.";
 
 // Names that are not in the hosts file must fail without a query leaving the machine.
 const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
@@ -252,14 +255,66 @@ TEST(MirelSocketConnection, NamesAndKnownAddressesConnect) {
     }
 }
 
-TEST(MirelSocketConnection, UnresolvedNameWithoutIdentifyConnectsToAddressZero) {
+// A label longer than 63 bytes cannot be encoded in a query: the lookup fails at once, with
+// no traffic. Before, such a name was connected to at the address 0, which is this machine.
+TEST(MirelSocketConnection, UnresolvableNameFailsWithHostUnreachableAndConnectsNowhere) {
+    Listener listener(true);
+    for (bool bIdentify : {false, true}) {
+        Connection spClient = client(listener.port(), mnettest::kUnresolvableHost, bIdentify);
+        int nFdsBefore = mnettest::countOpenFds();
+        MirelException e = catchOf([&] { spClient->transfer(3); });
+        EXPECT_EQ("MirelSocketConnection::establish: could not find host.", e.getText());
+        EXPECT_EQ(EHOSTUNREACH, e.getCode());
+        EXPECT_EQ(0, spClient->getSocket());
+        EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
+    }
+    EXPECT_EQ(-1, listener.accept(50));
+}
+
+// A port past 65535 used to wrap to its low 16 bits: 65536 + p reached port p.
+TEST(MirelSocketConnection, PortOutsideTheRangeIsRefusedWithoutConnecting) {
     Listener listener;
-    Connection spClient = client(listener.port(), "no-such-host.invalid", false);
-    spClient->transfer(3);
-    int nPeer = listener.accept();
-    ASSERT_GE(nPeer, 0);
-    EXPECT_EQ("00 00 00 03", mnettest::hex(mnettest::rawReceive(nPeer, 4)));
-    ::close(nPeer);
+    for (int nPort : {listener.port() + 65536, -1}) {
+        Connection spClient = client(nPort);
+        MirelException e = catchOf([&] { spClient->transfer(3); });
+        EXPECT_EQ(kConnectFailed, e.getText());
+        EXPECT_EQ(EINVAL, e.getCode());
+        EXPECT_EQ(0, spClient->getSocket());
+    }
+    EXPECT_EQ(-1, listener.accept(50));
+}
+
+// The dotted text is checked as UDP checks it: inet_addr made this 255.255.255.255.
+TEST(MirelSocketConnection, MalformedDottedAddressIsNotAHost) {
+    Connection spClient = client(9, "127.0.0.256");
+    MirelException e = catchOf([&] { spClient->transfer(3); });
+    EXPECT_EQ("MirelSocketConnection::establish: could not find host.", e.getText());
+    EXPECT_EQ(EDESTADDRREQ, e.getCode());
+}
+
+// Reads are served from what one receive took: values that straddle the read buffer's end,
+// and a line that follows a value, come out whole and in order.
+TEST(MirelSocketConnection, BufferedReadsKeepValuesAndLinesInOrder) {
+    Pair pair;
+    Bytes bytes = {0x00, 0x07, 0x00, 0x00, 0x0f, 0xfa};  // short 7, string of 4090 bytes
+    bytes.insert(bytes.end(), 4090, 'q');
+    for (unsigned char c : {0xff, 0xff, 0xff, 0xfe}) {  // int -2, across the 4096th byte
+        bytes.push_back(c);
+    }
+    for (char c : std::string("line one\r\nrest")) {
+        bytes.push_back(static_cast<unsigned char>(c));
+    }
+    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer, bytes));
+    EXPECT_EQ(7, pair.spClient->receiveShort());
+    EXPECT_EQ(std::string(4090, 'q'), pair.spClient->receiveString());
+    EXPECT_EQ(-2, pair.spClient->receiveInt());
+    char szLine[64];
+    int nCode = -1;
+    ASSERT_NE(nullptr, pair.spClient->getLine(szLine, sizeof szLine, nCode));
+    EXPECT_STREQ("line one", szLine);
+    char rest[4];
+    EXPECT_EQ(4, pair.spClient->get(rest, 4));
+    EXPECT_EQ(0, std::memcmp(rest, "rest", 4));
 }
 
 TEST(MirelSocketConnection, PrimitivesReportLengthsAndChunks) {

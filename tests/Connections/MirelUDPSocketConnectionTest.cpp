@@ -191,6 +191,27 @@ TEST_F(MirelUDPSocketConnection, MalformedDottedAddressIsRefusedNotBroadcast) {
     }
 }
 
+// Before, an unresolvable name sent to 0.0.0.0 (this machine) and port 65536 + p reached p.
+TEST_F(MirelUDPSocketConnection, UnresolvableHostOrPortOutOfRangeSendsNothing) {
+    struct Case {
+        const char* pszHost;
+        int nPort;
+        int nCode;
+    };
+    for (const Case& c :
+         {Case{mnettest::kUnresolvableHost, m_receiver.port(), EHOSTUNREACH},
+          Case{"127.0.0.1", m_receiver.port() + 65536, EINVAL}, Case{"127.0.0.1", -1, EINVAL}}) {
+        LogCapture log;
+        UdpConnection connection(c.pszHost, c.nPort, false);
+        connection.transfer(1);
+        EXPECT_FALSE(connection.transmit()) << c.pszHost << ":" << c.nPort;
+        EXPECT_NE(std::string::npos, log.text().find("failed to send data (rc:" +
+                                                     std::to_string(c.nCode) + ") to " + c.pszHost))
+            << log.text();
+    }
+    EXPECT_TRUE(m_receiver.nextIsMarker());
+}
+
 TEST_F(MirelUDPSocketConnection, TransmitLeavesNoSocketOpen) {
     int nBefore = mnettest::countOpenFds();
     UdpConnection sent("127.0.0.1", m_receiver.port(), true);

@@ -212,6 +212,25 @@ TEST(MirelProxyDependentRemoteNotify,
     }
 }
 
+// Callback addresses come from clients: an unresolvable host or an endpoint outside the shared
+// directory fails like any other connection failure, and nothing is sent anywhere.
+TEST(MirelProxyDependentRemoteNotify, AddressesThatLeadNowhereFailWithoutSending) {
+    TcpPeer peer;
+    UdpReceiver receiver;
+    const std::string sHost = mnettest::kUnresolvableHost;
+    MirelException e = mnettest::catchOf(
+        [&] { notify("socket:" + sHost + ":" + std::to_string(peer.m_nPort), 1, 1); });
+    EXPECT_EQ("MirelSocketConnection::establish: could not find host.", e.getText());
+    EXPECT_EQ(EHOSTUNREACH, e.getCode());
+    EXPECT_NO_THROW(notify("udp:" + sHost + ":" + std::to_string(receiver.m_nPort), 1, 1));
+    EXPECT_NO_THROW(notify("udp:127.0.0.1:" + std::to_string(receiver.m_nPort + 65536), 1, 1));
+    e = mnettest::catchOf([&] { notify("pipe:../../../../../../../tmp/other.sock", 1, 1); });
+    EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText());
+    EXPECT_EQ(EINVAL, e.getCode());
+    EXPECT_FALSE(peer.hasClient(100));
+    EXPECT_TRUE(receiver.receive(100).empty());
+}
+
 TEST(MirelProxyDependentRemoteNotify, SslFormFailsItsFirstWriteWithoutTraffic) {
     TcpPeer peer;
     try {

@@ -312,6 +312,13 @@ TEST(MnetCommand, UnreachablePeerFailsWithTextCodeAndDescription) {
             std::strerror(111) + ")");
 }
 
+TEST(MnetCommand, UnresolvableHostFailsInsteadOfReachingThisMachine) {
+    std::string sAddress =
+        std::string("socket:") + mnettest::kUnresolvableHost + ":" + std::to_string(9);
+    expectOneErrorLine({"notify", sAddress, "1"}, 1,
+                       "MirelSocketConnection::establish: could not find host. (code 113: ");
+}
+
 TEST(MnetCommand, MissingPipeEndpointFails) {
     std::string sName = mnettest::uniqueName("mnetclinone");
     expectOneErrorLine({"notify", "pipe:" + sName, "1"}, 1,

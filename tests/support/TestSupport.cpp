@@ -290,6 +290,18 @@ bool sendMessage(const Endpoint& endpoint, const Bytes& bytes) {
     return bSent;
 }
 
+MirelSupport::MirelException catchOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const MirelSupport::MirelException& e) {
+        return e;
+    }
+    return MirelSupport::MirelException(MirelSupport::MirelString("nothing thrown"), -1);
+}
+
+const char* const kUnresolvableHost =
+    "a-label-longer-than-sixty-three-bytes-cannot-be-put-into-any-dns-query.example";
+
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (!pred()) {

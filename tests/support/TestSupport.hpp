@@ -65,6 +65,14 @@ int connectTo(const Endpoint& endpoint);
 // One message on a connection of its own, or one datagram.
 bool sendMessage(const Endpoint& endpoint, const Bytes& bytes);
 
+// The MirelException that action throws; one with code -1 and the text "nothing thrown" when
+// it throws none.
+MirelSupport::MirelException catchOf(const std::function<void()>& action);
+
+// A host name that no resolver can encode (a label over 63 bytes): its lookup fails at once,
+// without a query leaving the machine.
+extern const char* const kUnresolvableHost;
+
 // Polls pred every millisecond until it holds or nTimeoutMs passed.
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs = 5000);
 

@@ -14,14 +14,7 @@
 
 namespace MirelNet {
 
-namespace detail {
-int streamDescriptor(MirelConnection& connection);
-}
-
 class MNET_API MirelPipeConnection : public MirelConnection {
-    // The sink bounds and drains the socket of a connection it serves.
-    friend int detail::streamDescriptor(MirelConnection& connection);
-
 public:
     // Client connection to the endpoint sPipeName; access rights 1. No I/O here.
     explicit MirelPipeConnection(const MirelString& sPipeName);
@@ -47,14 +40,19 @@ public:
     // reported, never acted on.
     virtual unsigned int getAccessRights() const;
 
+    // The descriptor cell (null when no socket is open); the int it points to is the socket.
+    // The cell stays owned by this connection.
+    void* getPipeHandle();
+
 protected:
     // 0 at once while a socket is open (the connected flag is not consulted). Failures:
     // "MirelPipeConnection::establish: pipe creation failed." (socket) and
-    // "MirelPipeConnection::establish: connection request failed." (connect; 36, ENAMETOOLONG,
-    // when the full path does not fit a local socket address) with the error number as code;
-    // no socket stays open. A refused handshake throws "MirelConnection::connectToService:
-    // connection to remote service failed." (code 0) and leaves the socket open and unmarked,
-    // so later primitives use it without a second handshake.
+    // "MirelPipeConnection::establish: connection request failed." (connect) with the error
+    // number as code, or with 22 (EINVAL) for a name that is absolute or has a ".." component
+    // and 36 (ENAMETOOLONG) when the full path does not fit a local socket address, both
+    // before any system call; no socket stays open. A refused handshake throws
+    // "MirelConnection::connectToService: connection to remote service failed." (code 0) and
+    // closes the socket, so the next operation connects and announces itself again.
     virtual int establishImpl(MirelString& sExceptionMessage);
 
     MirelString m_sPipeName;

@@ -50,11 +50,15 @@ public:
     virtual MirelString getPortName();
 
 protected:
-    // Opens, connects and runs the handshake unless already connected or a socket is open.
-    // Failures, with the socket closed again:
+    // Resolves, opens, connects and runs the handshake unless already connected or a socket
+    // is open. Failures, with no socket left open:
+    //   "MirelSocketConnection::establish: connection request failed."   22 (EINVAL) for a
+    //       port outside 0-65535, else errno of connect
+    //   "MirelSocketConnection::establish: could not find host."         113 (EHOSTUNREACH)
+    //       for a host name that does not resolve (11, EAGAIN, when the resolver cannot tell
+    //       for now), 89 (EDESTADDRREQ) for text that is neither a name nor a valid dotted
+    //       address; with bIdentify also for an address without a reverse entry
     //   "MirelSocketConnection::establish: socket creation failed."      errno
-    //   "MirelSocketConnection::establish: could not find host."         errno (bIdentify only)
-    //   "MirelSocketConnection::establish: connection request failed."   errno of connect
     //   "MirelConnection::connectToService: connection to remote service failed."   0
     virtual int establishImpl(MirelString& sExceptionMessage);
 
@@ -68,6 +72,9 @@ protected:
     // when it had none); connection keeps its connected flag, so its primitives fail with 107
     // until it is disconnected. For a connection that wraps another and takes its socket over.
     static int takeSocket(MirelSocketConnection& connection);
+    // Moves the socket of from to to (which holds the same descriptor or none), together with
+    // the bytes from has received and nobody has read yet; from is left without a socket.
+    static void takeSocket(MirelSocketConnection& from, MirelSocketConnection& to);
 
     void* m_pClient;
     int m_nPort;

@@ -23,7 +23,8 @@ public:
     // level 1 and returns false, leaving no socket open. An empty connection (nothing ever
     // written) sends nothing and fails with rc 90 (EMSGSIZE), as an oversized buffer does; a
     // destination that is neither a host name nor a valid dotted address fails with rc 89
-    // (EDESTADDRREQ). A host name that does not resolve is sent to the address 0.
+    // (EDESTADDRREQ), a host name that does not resolve with rc 113 (EHOSTUNREACH), a port
+    // outside 0-65535 with rc 22 (EINVAL); none of them sends anything.
     virtual bool transmit();
 
 private:

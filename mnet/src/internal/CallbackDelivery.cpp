@@ -56,7 +56,7 @@ int streamDescriptor(MirelConnection& connection) {
         return cellFd(pSocket->getSocket());
     }
     if (MirelPipeConnection* pPipe = dynamic_cast<MirelPipeConnection*>(&connection)) {
-        return cellFd(pPipe->m_pipeHandle);
+        return cellFd(pPipe->getPipeHandle());
     }
     return -1;
 }

@@ -13,9 +13,10 @@ namespace detail {
 
 namespace {
 
-// Runs a reentrant resolver call, growing its scratch buffer while it reports ERANGE.
+// Runs a reentrant resolver call, growing its scratch buffer while it reports ERANGE. On
+// failure *pError gets the resolver's own error, never a stale errno.
 template <class Call>
-hostent* resolve(Call call, hostent* pEntry, std::vector<char>& scratch) {
+hostent* resolve(Call call, hostent* pEntry, std::vector<char>& scratch, int* pError) {
     scratch.resize(1024);
     for (;;) {
         hostent* pResult = 0;
@@ -24,6 +25,9 @@ hostent* resolve(Call call, hostent* pEntry, std::vector<char>& scratch) {
         if (rc == ERANGE && scratch.size() < (1u << 20)) {
             scratch.resize(scratch.size() * 2);
             continue;
+        }
+        if ((rc != 0 || pResult == 0) && pError) {
+            *pError = lookupError(nHostError);
         }
         return rc == 0 ? pResult : 0;
     }
@@ -40,8 +44,41 @@ bool isHostName(const char* pszName) {
     return false;
 }
 
+int lookupError(int nHostError) {
+    return nHostError == TRY_AGAIN ? EAGAIN : EHOSTUNREACH;
+}
+
+int resolveIPv4(const char* pszHost, bool bReverse, ResolvedHost* pResult) {
+    pResult->nAddress = 0;
+    pResult->bEntry = false;
+    pResult->sOfficialName.clear();
+    pResult->nReverseError = 0;
+    if (isHostName(pszHost)) {
+        std::vector<uint32_t> addresses;
+        int nError = EHOSTUNREACH;
+        if (!lookupByName(pszHost, &pResult->sOfficialName, &addresses, &nError) ||
+            addresses.empty()) {
+            return nError;
+        }
+        pResult->nAddress = addresses[0];
+        pResult->bEntry = true;
+        return 0;
+    }
+    in_addr parsed;
+    if (::inet_aton(pszHost, &parsed) == 0) {
+        return EDESTADDRREQ;
+    }
+    pResult->nAddress = parsed.s_addr;
+    if (bReverse) {
+        pResult->nReverseError = EHOSTUNREACH;
+        pResult->bEntry =
+            lookupByAddress(parsed.s_addr, &pResult->sOfficialName, &pResult->nReverseError);
+    }
+    return 0;
+}
+
 bool lookupByName(const MirelSupport::MirelString& sName, MirelSupport::MirelString* psOfficialName,
-                  std::vector<uint32_t>* pAddresses) {
+                  std::vector<uint32_t>* pAddresses, int* pError) {
     hostent entry;
     std::vector<char> scratch;
     const char* pszName = sName.c_str();
@@ -49,8 +86,11 @@ bool lookupByName(const MirelSupport::MirelString& sName, MirelSupport::MirelStr
         [pszName](hostent* pEntry, char* pBuf, size_t nLen, hostent** ppResult, int* pErr) {
             return ::gethostbyname_r(pszName, pEntry, pBuf, nLen, ppResult, pErr);
         },
-        &entry, scratch);
+        &entry, scratch, pError);
     if (pResult == 0 || pResult->h_addrtype != AF_INET) {
+        if (pResult != 0 && pError) {
+            *pError = EHOSTUNREACH;
+        }
         return false;
     }
     if (psOfficialName) {
@@ -66,7 +106,7 @@ bool lookupByName(const MirelSupport::MirelString& sName, MirelSupport::MirelStr
     return true;
 }
 
-bool lookupByAddress(uint32_t nAddress, MirelSupport::MirelString* psName) {
+bool lookupByAddress(uint32_t nAddress, MirelSupport::MirelString* psName, int* pError) {
     hostent entry;
     std::vector<char> scratch;
     hostent* pResult = resolve(
@@ -74,7 +114,7 @@ bool lookupByAddress(uint32_t nAddress, MirelSupport::MirelString* psName) {
             return ::gethostbyaddr_r(&nAddress, sizeof nAddress, AF_INET, pEntry, pBuf, nLen,
                                      ppResult, pErr);
         },
-        &entry, scratch);
+        &entry, scratch, pError);
     if (pResult == 0) {
         return false;
     }

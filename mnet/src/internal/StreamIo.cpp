@@ -6,26 +6,92 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace MirelNet {
 namespace detail {
 
+namespace {
+
+// The common start of every stream primitive: the establishment's code, then the cell.
+StreamCell* start(int nEstablished, void* pCell, long* error) {
+    *error = nEstablished;
+    if (nEstablished != 0) {
+        return 0;
+    }
+    if (pCell == 0) {
+        *error = ENOTCONN;
+        return 0;
+    }
+    return static_cast<StreamCell*>(pCell);
+}
+
+std::size_t takeBuffered(StreamCell& cell, char* pTarget, std::size_t nWanted) {
+    std::size_t nCount = std::min(cell.buffered(), nWanted);
+    if (nCount > 0) {
+        std::memcpy(pTarget, cell.buffer.data() + cell.nBegin, nCount);
+        cell.nBegin += nCount;
+    }
+    if (cell.nBegin == cell.nEnd) {
+        cell.nBegin = cell.nEnd = 0;
+    }
+    return nCount;
+}
+
+// Moves the buffered bytes to the front and makes room for at least nRoom more.
+void makeRoom(StreamCell& cell, std::size_t nRoom) {
+    if (cell.nBegin > 0) {
+        std::memmove(cell.buffer.data(), cell.buffer.data() + cell.nBegin, cell.buffered());
+        cell.nEnd -= cell.nBegin;
+        cell.nBegin = 0;
+    }
+    if (cell.buffer.size() < cell.nEnd + nRoom) {
+        cell.buffer.resize(cell.nEnd + nRoom);
+    }
+}
+
+ssize_t receiveOnce(int nFd, char* pTarget, std::size_t nSize, int nFlags) {
+    ssize_t n;
+    do {
+        n = ::recv(nFd, pTarget, nSize, nFlags);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// One receive into the buffer's free space; what the call returned.
+ssize_t fillBuffer(StreamCell& cell, std::size_t nAtLeast, int nFlags) {
+    makeRoom(cell, std::max(nAtLeast, kReadBufferSize));
+    ssize_t n = receiveOnce(cell.fd, cell.buffer.data() + cell.nEnd, cell.buffer.size() - cell.nEnd,
+                            nFlags);
+    if (n > 0) {
+        cell.nEnd += static_cast<std::size_t>(n);
+    }
+    return n;
+}
+
+}  // namespace
+
 void* newCell(int nFd) {
-    return new int(nFd);
+    return new StreamCell(nFd);
 }
 
 int cellFd(const void* pCell) {
-    return pCell ? *static_cast<const int*>(pCell) : -1;
+    return pCell ? static_cast<const StreamCell*>(pCell)->fd : -1;
 }
 
 void closeCell(void*& pCell) {
     if (pCell) {
-        int* pFd = static_cast<int*>(pCell);
-        pCell = 0;
-        closeFd(*pFd);
-        delete pFd;
+        closeFd(static_cast<StreamCell*>(pCell)->fd);
+        releaseCell(pCell);
     }
+}
+
+void releaseCell(void*& pCell) {
+    StreamCell* pStream = static_cast<StreamCell*>(pCell);
+    pCell = 0;
+    delete pStream;
 }
 
 void closeFd(int nFd) {
@@ -34,10 +100,15 @@ void closeFd(int nFd) {
     }
 }
 
-long sendAll(int nFd, const char* buf, long bufLen, long* error) {
+long streamSend(int nEstablished, void* pCell, const char* buf, long bufLen, long* error) {
+    StreamCell* pStream = start(nEstablished, pCell, error);
+    if (pStream == 0 || bufLen <= 0) {
+        return 0;
+    }
     long nSent = 0;
     while (nSent < bufLen) {
-        ssize_t n = ::send(nFd, buf + nSent, static_cast<size_t>(bufLen - nSent), MSG_NOSIGNAL);
+        ssize_t n = ::send(pStream->fd, buf + nSent, static_cast<size_t>(bufLen - nSent),
+                           MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -50,39 +121,64 @@ long sendAll(int nFd, const char* buf, long bufLen, long* error) {
     return bufLen;
 }
 
-long receiveSome(int nFd, char* bufPtr, long toRead, long* error, bool bWaitForAll) {
-    long nTotal = 0;
-    while (nTotal < toRead) {
-        ssize_t n = ::recv(nFd, bufPtr + nTotal, static_cast<size_t>(toRead - nTotal), 0);
-        if (n > 0) {
-            nTotal += n;
-            if (!bWaitForAll) {
-                return nTotal;
-            }
-        } else if (n == 0) {
+long streamReceive(int nEstablished, void* pCell, char* bufPtr, long toRead, long* error,
+                   bool bWaitForAll) {
+    StreamCell* pStream = start(nEstablished, pCell, error);
+    if (pStream == 0 || toRead <= 0) {
+        return 0;
+    }
+    std::size_t nWanted = static_cast<std::size_t>(toRead);
+    std::size_t nTotal = takeBuffered(*pStream, bufPtr, nWanted);
+    while (nTotal < nWanted) {
+        if (nTotal > 0 && !bWaitForAll) {
+            break;
+        }
+        if (pStream->bComplete) {
+            return -1;  // the message has ended: *error stays 0
+        }
+        std::size_t nMissing = nWanted - nTotal;
+        // A large read goes straight to the caller; a small one takes what has arrived, so
+        // the next small reads need no system call.
+        ssize_t n = nMissing >= kReadBufferSize
+                        ? receiveOnce(pStream->fd, bufPtr + nTotal, nMissing, 0)
+                        : fillBuffer(*pStream, 0, 0);
+        if (n == 0) {
             *error = ENOTCONN;
             return -1;
-        } else if (errno != EINTR) {
+        }
+        if (n < 0) {
             *error = errno;
             return -1;
         }
+        nTotal += nMissing >= kReadBufferSize ? static_cast<std::size_t>(n)
+                                              : takeBuffered(*pStream, bufPtr + nTotal, nMissing);
     }
-    return toRead;
+    return static_cast<long>(nTotal);
 }
 
-bool peekSome(int nFd, void* pBuffer, int& nSize, int& nErrorCode) {
-    ssize_t n;
-    do {
-        n = ::recv(nFd, pBuffer, nSize > 0 ? static_cast<size_t>(nSize) : 0, MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
+bool streamPeek(int nEstablished, void* pCell, void* pBuffer, int& nSize, int& nErrorCode) {
+    long nError = 0;
+    StreamCell* pStream = start(nEstablished, pCell, &nError);
+    nErrorCode = static_cast<int>(nError);
+    if (pStream == 0 || nSize <= 0) {
         nSize = 0;
-        nErrorCode = errno;
         return false;
     }
-    nSize = static_cast<int>(n);
-    nErrorCode = 0;
-    return n > 0;
+    std::size_t nWanted = static_cast<std::size_t>(nSize);
+    if (pStream->buffered() < nWanted && !pStream->bComplete) {
+        // Blocks only when nothing is buffered; otherwise it adds what has arrived since.
+        bool bHave = pStream->buffered() > 0;
+        ssize_t n = fillBuffer(*pStream, nWanted, bHave ? MSG_DONTWAIT : 0);
+        if (n < 0 && !bHave) {
+            nSize = 0;
+            nErrorCode = errno;
+            return false;
+        }
+    }
+    std::size_t nCount = std::min(pStream->buffered(), nWanted);
+    std::memcpy(pBuffer, pStream->buffer.data() + pStream->nBegin, nCount);
+    nSize = static_cast<int>(nCount);
+    return nCount > 0;
 }
 
 void setReceiveTimeout(int nFd, int nTimeoutMs) {

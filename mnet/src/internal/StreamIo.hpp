@@ -1,32 +1,84 @@
 // Internal: the descriptor cell and the stream primitives shared by the pipe and TCP
 // connections. Not installed.
 //
-// A descriptor cell is a heap cell holding one int descriptor, referred to by an opaque
-// pointer member of its owner; null means no open socket. The owner closes the descriptor and
-// frees the cell through closeCell. The stream calls retry on EINTR and never raise SIGPIPE.
+// A stream cell is the heap cell behind the opaque handle member of a stream connection
+// (m_pipeHandle, m_pClient); null means no open socket. Its first member is the int
+// descriptor, so code that reads the int behind getSocket() keeps working. The cell also holds
+// the connection's read buffer: a receive takes what has arrived (up to the buffer's size)
+// with one system call and later reads are served from it. The owner closes the descriptor
+// and frees the cell through closeCell. The stream calls retry on EINTR and never raise
+// SIGPIPE.
+//
+// Threads: a cell belongs to one connection and is used by one thread at a time.
 #ifndef MNET_INTERNAL_STREAM_IO_HPP
 #define MNET_INTERNAL_STREAM_IO_HPP
 
+#include <cstddef>
+#include <vector>
+
 namespace MirelNet {
 namespace detail {
+
+struct StreamCell {
+    int fd;  // first: the int that getSocket() hands out points here
+    // Bytes received but not yet read: buffer[nBegin, nEnd).
+    std::vector<char> buffer;
+    std::size_t nBegin;
+    std::size_t nEnd;
+    // The whole message is in the buffer: reads past it fail as data that ended (code 0) and
+    // never touch the socket.
+    bool bComplete;
+
+    explicit StreamCell(int nFd) : fd(nFd), nBegin(0), nEnd(0), bComplete(false) {}
+    std::size_t buffered() const { return nEnd - nBegin; }
+};
+
+// What one receive system call asks for at most when the caller wants less.
+const std::size_t kReadBufferSize = 4096;
 
 void* newCell(int nFd);
 // The descriptor in the cell, or -1 for a null cell.
 int cellFd(const void* pCell);
 // Closes the descriptor, frees the cell and nulls the pointer; harmless on null.
 void closeCell(void*& pCell);
+// Frees the cell without closing its descriptor (another owner keeps it); nulls the pointer.
+void releaseCell(void*& pCell);
 // close() that is not repeated on EINTR (the descriptor is gone either way on Linux).
 void closeFd(int nFd);
 
-// Writes all bufLen bytes with MSG_NOSIGNAL. Returns bufLen; -1 with *error = errno on failure
-// (32, EPIPE, when the peer has gone).
-long sendAll(int nFd, const char* buf, long bufLen, long* error);
-// Reads toRead bytes (bWaitForAll) or what one call delivers. Returns the count; -1 with
-// *error = 107 when the peer closed the stream, or errno when the call failed.
-long receiveSome(int nFd, char* bufPtr, long toRead, long* error, bool bWaitForAll);
-// One MSG_PEEK read of at most nSize bytes, blocking until a byte or the end arrives. True
-// when at least one byte was copied; nSize = count; on failure nSize 0 and nErrorCode errno.
-bool peekSome(int nFd, void* pBuffer, int& nSize, int& nErrorCode);
+// Closes the descriptor it holds when it goes, unless released.
+class ScopedFd {
+public:
+    explicit ScopedFd(int nFd) : m_nFd(nFd) {}
+    ~ScopedFd() { closeFd(m_nFd); }
+    int get() const { return m_nFd; }
+    int release() {
+        int nFd = m_nFd;
+        m_nFd = -1;
+        return nFd;
+    }
+
+private:
+    ScopedFd(const ScopedFd&);
+    ScopedFd& operator=(const ScopedFd&);
+    int m_nFd;
+};
+
+// The three primitives of a stream connection, after its own establishment step. nEstablished
+// is what establishImpl returned: non-zero is passed on as the error (result 0); without a
+// cell the error is 107 (ENOTCONN), result 0, and for a peek nSize 0.
+//
+// Send: writes all bufLen bytes with MSG_NOSIGNAL; bufLen, or -1 with *error = errno (32,
+// EPIPE, when the peer has gone).
+long streamSend(int nEstablished, void* pCell, const char* buf, long bufLen, long* error);
+// Receive: toRead bytes (bWaitForAll) or what is there; buffered bytes first. -1 with *error =
+// 107 when the peer closed the stream, errno when the call failed, 0 for a complete message
+// that has no more bytes.
+long streamReceive(int nEstablished, void* pCell, char* bufPtr, long toRead, long* error,
+                   bool bWaitForAll);
+// Peek: copies up to nSize waiting bytes without consuming them, blocking until a byte or the
+// end arrives. True when at least one byte was copied; nSize = count.
+bool streamPeek(int nEstablished, void* pCell, void* pBuffer, int& nSize, int& nErrorCode);
 
 // Bounds every later receive on the descriptor to nTimeoutMs (0: no bound again); a receive
 // that times out fails with EAGAIN.
