@@ -24,13 +24,7 @@ typedef MirelSmartPointer<MirelConnection> Connection;
 
 const char* const kConnectFailed = "MirelPipeConnection::establish: connection request failed.";
 
-// A unique endpoint whose socket file is removed when the test ends.
-struct Endpoint {
-    Endpoint() : sName(mnettest::uniqueName("pc")), sPath(mnettest::kSharedServiceDir + sName) {}
-    ~Endpoint() { ::unlink(sPath.c_str()); }
-    std::string sName;
-    std::string sPath;
-};
+using mnettest::PipeName;
 
 struct ScopedFd {
     explicit ScopedFd(int n) : nFd(n) {}
@@ -77,14 +71,7 @@ struct SocketPairPeer {
     Connection spConnection;
 };
 
-MirelException catchOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const MirelException& e) {
-        return e;
-    }
-    return MirelException(MirelString("nothing thrown"), -1);
-}
+using mnettest::catchOf;
 
 void ignoreSignal(int) {}
 
@@ -100,7 +87,7 @@ void installInterruptingHandler() {
 
 TEST(MirelPipeConnection, TypedValuesCrossARealPipePairBothWays) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<MirelIPCServer> spServer(new MirelPipeServer(endpoint.sName));
     Connection spClient(new MirelPipeConnection(endpoint.sName));
     EXPECT_EQ(1u, spClient->getAccessRights());
@@ -134,7 +121,7 @@ TEST(MirelPipeConnection, TypedValuesCrossARealPipePairBothWays) {
 
 TEST(MirelPipeConnection, WritesBigEndianFramesAndReconnectsAfterDisconnect) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     ScopedFd listener(mnettest::rawUnixListen(endpoint.sPath));
     ASSERT_GE(listener.nFd, 0);
     Connection spClient(new MirelPipeConnection(endpoint.sName));
@@ -155,7 +142,7 @@ TEST(MirelPipeConnection, WritesBigEndianFramesAndReconnectsAfterDisconnect) {
 
 TEST(MirelPipeConnection, HandshakeSendsServiceLineAndGoesOnAfterPlus) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     ScopedFd listener(mnettest::rawUnixListen(endpoint.sPath));
     ASSERT_GE(listener.nFd, 0);
     std::future<Bytes> peer = std::async(std::launch::async, [&] {
@@ -175,7 +162,7 @@ TEST(MirelPipeConnection, HandshakeSendsServiceLineAndGoesOnAfterPlus) {
 
 TEST(MirelPipeConnection, RefusedHandshakeThrowsAndKeepsTheSocketWithoutRepeatingIt) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     ScopedFd listener(mnettest::rawUnixListen(endpoint.sPath));
     ASSERT_GE(listener.nFd, 0);
     std::future<Bytes> peer = std::async(std::launch::async, [&] {
@@ -198,7 +185,7 @@ TEST(MirelPipeConnection, RefusedHandshakeThrowsAndKeepsTheSocketWithoutRepeatin
 
 TEST(MirelPipeConnection, NoServerListeningFailsWithErrnoAndLeavesNoDescriptor) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     Connection spClient(new MirelPipeConnection(endpoint.sName));
     int nFdsBefore = mnettest::countOpenFds();
 

@@ -25,26 +25,9 @@ const char* const kAddressFailed = "MirelUtilities::MirelAddressToName: gethostb
 // Sends the log to a private file at level 9 for the duration of one case.
 class MirelNetUtilities : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_sLogPath = "/tmp/" + mnettest::uniqueName("mnetutil") + ".log";
-        ASSERT_TRUE(MirelLogging::getInstance().setFile(m_sLogPath));
-        MirelLogging::getInstance().setLevel(9);
-    }
+    std::string logText() const { return m_log.text(); }
 
-    void TearDown() override {
-        MirelLogging::getInstance().setFile("");
-        MirelLogging::getInstance().setLevel(0);
-        ::unlink(m_sLogPath.c_str());
-    }
-
-    std::string logText() const {
-        std::ifstream in(m_sLogPath.c_str());
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    std::string m_sLogPath;
+    mnettest::LogCapture m_log;
 };
 
 }  // namespace
