@@ -27,9 +27,6 @@ using mnettest::Bytes;
 
 namespace {
 
-// Names that are not in the hosts file must fail without a query leaving the machine.
-const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
-
 typedef MirelSmartPointer<MirelSocketConnection> Connection;
 
 Connection client(int nPort, const char* pszHost = "127.0.0.1", bool bIdentify = false) {
@@ -225,7 +222,7 @@ TEST(MirelSocketConnection, NamesAndKnownAddressesConnect) {
 
 TEST(MirelSocketConnection, UnresolvedNameWithoutIdentifyConnectsToAddressZero) {
     Listener listener;
-    Connection spClient = client(listener.port(), "no-such-host.invalid", false);
+    Connection spClient = client(listener.port(), mnettest::kUnresolvableHost, false);
     spClient->transfer(3);
     int nPeer = listener.accept();
     ASSERT_GE(nPeer, 0);

@@ -35,9 +35,6 @@ using MirelSupport::MirelSmartPointer;
 
 namespace {
 
-// Reverse lookups of unknown addresses must fail without a query leaving the machine.
-const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
-
 // Lets a test open the server directly and see the open flag without blocking on it.
 class TestServer : public MirelServerSocket {
 public:

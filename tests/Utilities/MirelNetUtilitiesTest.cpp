@@ -64,7 +64,7 @@ TEST_F(MirelNetUtilities, UnresolvableNameAppendsNothingAndLogsAtLevelOne) {
     MirelStringVector addresses(1, "kept");
     MirelString sMessage("caller text");
     MirelLogging::getInstance().setLevel(1);
-    EXPECT_TRUE(MirelNameToAddressImpl("no-such-host.invalid", addresses, sMessage));
+    EXPECT_TRUE(MirelNameToAddressImpl(mnettest::kUnresolvableHost, addresses, sMessage));
     EXPECT_EQ(MirelStringVector(1, "kept"), addresses);
     EXPECT_EQ("caller text", sMessage);
     EXPECT_NE(std::string::npos, logText().find(std::string("[1] ") + kNameFailed + "\n"));
@@ -80,7 +80,7 @@ TEST_F(MirelNetUtilities, LoopbackAddressHasAReverseName) {
     EXPECT_EQ(std::string::npos, logText().find(kAddressFailed));
 }
 
-// 0.0.0.0 never has a reverse entry, and the resolver answers it without asking a server.
+// 0.0.0.0 has no reverse entry in the hosts file, and no name server is asked (TestSupport).
 TEST_F(MirelNetUtilities, AddressWithoutReverseEntryKeepsNameAndLogsAtLevelOne) {
     MirelString sName("before");
     MirelString sMessage("caller text");
@@ -95,7 +95,7 @@ TEST_F(MirelNetUtilities, FailureRecordsAreNotWrittenBelowLevelOne) {
     MirelStringVector addresses;
     MirelString sName, sMessage;
     MirelLogging::getInstance().setLevel(0);
-    MirelNameToAddressImpl("no-such-host.invalid", addresses, sMessage);
+    MirelNameToAddressImpl(mnettest::kUnresolvableHost, addresses, sMessage);
     MirelAddressToNameImpl("0.0.0.0", sName, sMessage);
     EXPECT_EQ("", logText());
 }

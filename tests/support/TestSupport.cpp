@@ -25,6 +25,19 @@ namespace mnettest {
 
 const char* const kSharedServiceDir = "/opt/mirel/pelnix/var/lib/corvane/shrsvc/";
 
+const char* const kUnresolvableHost =
+    "a-label-of-more-than-sixty-three-bytes-which-no-resolver-can-encode-in-a-query.invalid";
+
+namespace {
+
+// No name server is asked, whoever runs the program (CTest sets the same): a reverse lookup of
+// an address that is not in the hosts file (0.0.0.0, a client on 127.0.0.2 that a server
+// identifies) then fails here instead of sending a query. Set before main, so before the
+// resolver reads its options.
+const int kNoNameServerQueries = ::setenv("RES_OPTIONS", "attempts:0", 1);
+
+}  // namespace
+
 std::string uniqueName(const std::string& sPrefix) {
     static std::atomic<int> s_nCounter(0);
     char szBuffer[64];

@@ -29,6 +29,11 @@ typedef std::vector<unsigned char> Bytes;
 // The directory in which local endpoints live.
 extern const char* const kSharedServiceDir;
 
+// A host name that no resolver can put into a query (its first label is longer than the 63
+// bytes a label may have), so looking it up fails at once and sends nothing. Tests of a name
+// that does not resolve use it.
+extern const char* const kUnresolvableHost;
+
 // A name no other test process uses at the same time ("<prefix><pid>x<n>").
 std::string uniqueName(const std::string& sPrefix);
 
