@@ -132,7 +132,7 @@ TEST_P(SinkTest, DestroyingTheSinkWhileACallbackRunsWaitsForIt) {
         });
         // The destructor has begun: the callback it must wait for is let go only now.
         bool bClosing = log.waitFor(kClosing);
-        spSlow->release();
+        spSlow->resume();
         EXPECT_TRUE(bClosing);
         EXPECT_TRUE(destroy.finish());
     }

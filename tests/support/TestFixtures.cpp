@@ -151,7 +151,7 @@ void Recorder::hold() {
     m_bHold = true;
 }
 
-void Recorder::release() {
+void Recorder::resume() {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_bHold = false;
     m_changed.notify_all();

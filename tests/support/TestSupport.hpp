@@ -144,7 +144,7 @@ private:
 
 // A callback that reads the default content (one long) and records every value, then throws
 // when asked to. While held, a delivery waits inside doCallback, after reading its value and
-// before recording it, until release (at most 20 s, so a failed test cannot hang the sink).
+// before recording it, until resume (at most 20 s, so a failed test cannot hang the sink).
 // Any thread may call its members.
 class Recorder : public MirelNet::MirelNotificationCallback {
 public:
@@ -155,8 +155,9 @@ public:
     bool saw(long nValue);
     // Holds the deliveries that come from now on.
     void hold();
-    // Lets the held delivery (and the ones after it) go on.
-    void release();
+    // Lets the held delivery (and the ones after it) go on. (Not named release, which would
+    // take the place of the reference count's.)
+    void resume();
     // Waits until a delivery is held inside doCallback.
     bool waitHeld(int nTimeoutMs = 5000);
 
