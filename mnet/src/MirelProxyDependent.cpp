@@ -21,6 +21,10 @@ int MirelProxyDependent::getDependentHandle() const {
     return static_cast<int>(m_hDependent);
 }
 
+long MirelProxyDependent::getDependentHandleLong() const {
+    return m_hDependent;
+}
+
 void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
     detail::CallbackAddress address = detail::parseCallbackAddress(m_sRemoteName);
     // Each connection lives for this one message; the smart pointer closes it on every way

@@ -86,8 +86,9 @@ void MirelProxyDependentContainer::add(MirelSmartPointer<MirelProxyDependent> sp
     if (!spDependent) {
         return;
     }
+    // The long handle the proxy was made with: lookup and remove take it whole.
     MirelProxyDependentIdentifier key(spDependent->getRemoteName(),
-                                      spDependent->getDependentHandle());
+                                      spDependent->getDependentHandleLong());
     MirelSupport::MirelCriticalSection guard(m_lock, true);
     m_proxyDependentMap[key] = spDependent;
 }

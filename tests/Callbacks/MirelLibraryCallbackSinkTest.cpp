@@ -26,58 +26,21 @@
 #include "MirelLibraryCallbackSink.hpp"
 #include "TestSupport.hpp"
 
-using MirelNet::MirelConnection;
 using MirelNet::MirelLibraryCallbackSink;
-using MirelNet::MirelNotificationCallback;
 using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
-using MirelSupport::MirelString;
 using mnettest::Bytes;
 
 namespace {
 
-// Reads the default content (one long) and remembers every value it saw.
-class Recorder : public MirelNotificationCallback {
-public:
-    explicit Recorder(int nId, int nThrow = 0) : MirelNotificationCallback(nId), m_nThrow(nThrow) {}
-    int count() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return static_cast<int>(m_values.size());
-    }
-    std::vector<long> values() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_values;
-    }
-    std::atomic<int> m_nSleepMs{0};
-
-protected:
-    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
-        long nValue = spConnection->receiveLong();
-        if (m_nSleepMs > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(m_nSleepMs.load()));
-        }
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_values.push_back(nValue);
-        }
-        if (m_nThrow == 1) {
-            throw MirelException(MirelString("Recorder: refused."), 22);
-        }
-        if (m_nThrow == 2) {
-            throw 7;
-        }
-    }
-
-private:
-    int m_nThrow;
-    std::mutex m_mutex;
-    std::vector<long> m_values;
-};
+const char* const kInvoking = "MirelLibraryCallbackSink::run: found callback... invoking";
+const char* const kClosing = "MirelLibraryCallbackSink::~MirelLibraryCallbackSink: closing socket";
 
 using mnettest::callbackMessage;
 using mnettest::connectTo;
 using mnettest::Endpoint;
 using mnettest::endpointOf;
+using mnettest::Recorder;
 using mnettest::sendMessage;
 
 class SinkTest : public ::testing::TestWithParam<const char*> {
@@ -90,11 +53,8 @@ protected:
         m_spSink = new MirelLibraryCallbackSink("sinktest");
         m_endpoint = endpointOf(m_spSink->getCallbackAddress());
     }
-    MirelSmartPointer<Recorder> add(int nId, int nThrow = 0) {
-        MirelSmartPointer<Recorder> spRecorder(new Recorder(nId, nThrow));
-        m_spSink->getCallbackContainer().add(
-            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
-        return spRecorder;
+    MirelSmartPointer<Recorder> add(int nId, Recorder::Throw eThrow = Recorder::NONE) {
+        return mnettest::addRecorder(m_spSink->getCallbackContainer(), nId, eThrow);
     }
     // Sends one message and waits until the recorder saw it.
     void deliver(MirelSmartPointer<Recorder>& spRecorder, long nContent) {
@@ -121,9 +81,10 @@ TEST_P(SinkTest, DeliversToExactlyTheRegisteredCallbackAndSetsItsEvent) {
 }
 
 TEST_P(SinkTest, KeepsServingAfterEveryKindOfBadSender) {
+    mnettest::LogCapture log;
     MirelSmartPointer<Recorder> spGood = add(1);
-    MirelSmartPointer<Recorder> spThrowsMirel = add(2, 1);
-    MirelSmartPointer<Recorder> spThrowsOther = add(3, 2);
+    MirelSmartPointer<Recorder> spThrowsMirel = add(2, Recorder::MIREL);
+    MirelSmartPointer<Recorder> spThrowsOther = add(3, Recorder::OTHER);
     deliver(spGood, 1);
     ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(99, 5)));  // nobody registered under 99
     deliver(spGood, 2);
@@ -140,10 +101,11 @@ TEST_P(SinkTest, KeepsServingAfterEveryKindOfBadSender) {
         int nSilent = connectTo(m_endpoint);  // connects and sends nothing
         ASSERT_GE(nSilent, 0);
         ::close(nSilent);
-        int nReset = connectTo(m_endpoint);  // resets mid-message
+        int nReset = connectTo(m_endpoint);  // resets inside the content
         ASSERT_GE(nReset, 0);
+        int nInvoked = log.count(kInvoking);
         ASSERT_TRUE(mnettest::rawSendAll(nReset, Bytes{0, 0, 0, 1, 0}));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(log.waitFor(kInvoking, nInvoked + 1));
         mnettest::rawReset(nReset);
     }
     deliver(spGood, 7);
@@ -157,12 +119,24 @@ TEST_P(SinkTest, DestroyingTheSinkWhileItWaitsEndsPromptly) {
 }
 
 TEST_P(SinkTest, DestroyingTheSinkWhileACallbackRunsWaitsForIt) {
+    mnettest::LogCapture log;
     MirelSmartPointer<Recorder> spSlow = add(5);
-    spSlow->m_nSleepMs = 300;
+    spSlow->hold();
     ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(5, 55)));
-    ASSERT_TRUE(
-        mnettest::waitUntil([&] { return spSlow->refCount() > 2; }));  // the sink holds it: running
-    m_spSink = static_cast<MirelLibraryCallbackSink*>(0);
+    ASSERT_TRUE(spSlow->waitHeld());
+    std::atomic<int> nRecordedAtReturn(-1);
+    {
+        mnettest::Background destroy([&] {
+            m_spSink = static_cast<MirelLibraryCallbackSink*>(0);
+            nRecordedAtReturn = spSlow->count();
+        });
+        // The destructor has begun: the callback it must wait for is let go only now.
+        bool bClosing = log.waitFor(kClosing);
+        spSlow->resume();
+        EXPECT_TRUE(bClosing);
+        EXPECT_TRUE(destroy.finish());
+    }
+    EXPECT_EQ(1, nRecordedAtReturn.load()) << "the destructor returned before the callback";
     EXPECT_EQ(std::vector<long>{55}, spSlow->values());
     EXPECT_TRUE(spSlow->wait(0));
 }
@@ -217,6 +191,7 @@ TEST_P(SinkTest, DatagramFloodDeliversWhatArrivesOnce) {
     for (int i = 0; i < kSenders; ++i) {
         recorders.push_back(add(200 + i));
     }
+    MirelSmartPointer<Recorder> spMarker = add(299);
     std::vector<std::thread> senders;
     for (int i = 0; i < kSenders; ++i) {
         senders.emplace_back([&, i] {
@@ -228,7 +203,14 @@ TEST_P(SinkTest, DatagramFloodDeliversWhatArrivesOnce) {
     for (auto& sender : senders) {
         sender.join();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the sink drain its queue
+    // The sink takes datagrams in order: once a marker sent last is delivered, so is every
+    // datagram that arrived before it. The marker itself may be dropped; it is sent again.
+    bool bDrained = false;
+    for (int nTry = 0; nTry < 25 && !bDrained; ++nTry) {
+        sendMessage(m_endpoint, callbackMessage(299, nTry));
+        bDrained = mnettest::waitUntil([&] { return spMarker->count() > 0; }, 200);
+    }
+    ASSERT_TRUE(bDrained) << "the sink did not drain its queue";
     int nArrived = 0;
     for (int i = 0; i < kSenders; ++i) {
         std::vector<long> values = recorders[i]->values();
@@ -247,12 +229,12 @@ TEST_P(SinkTest, SenderToAnUnknownHandleSeesItsMessageTakenWhole) {
     if (m_endpoint.sType == "udp") {
         GTEST_SKIP() << "a datagram has no later writes";
     }
+    mnettest::LogCapture log;
     int nFd = connectTo(m_endpoint);
     ASSERT_GE(nFd, 0);
     Bytes bytes = callbackMessage(404, 1);
     ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin(), bytes.begin() + 4)));
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(30));  // the sink has looked the handle up
+    EXPECT_TRUE(log.waitFor("MirelLibraryCallbackSink::run: unable to find callback"));
     ASSERT_TRUE(mnettest::rawSendAll(nFd, Bytes(bytes.begin() + 4, bytes.end())));
     ::shutdown(nFd, SHUT_WR);
     char c;
@@ -268,10 +250,11 @@ TEST_P(SinkTest, SilentSenderHoldsTheSinkOnlyForAFewSeconds) {
     if (m_endpoint.sType == "udp") {
         GTEST_SKIP() << "a datagram cannot hold the sink";
     }
+    mnettest::LogCapture log;
     MirelSmartPointer<Recorder> spGood = add(1);
     int nSilent = connectTo(m_endpoint);  // stays open and sends nothing
     ASSERT_GE(nSilent, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(log.waitFor("MirelLibraryCallbackSink::run: received data"));  // the sink has it
     ASSERT_TRUE(sendMessage(m_endpoint, callbackMessage(1, 42)));
     EXPECT_TRUE(spGood->wait(15000));
     ::close(nSilent);
@@ -322,25 +305,17 @@ TEST(MirelLibraryCallbackSink, MovesToTheNextPortWhen5023IsTaken) {
         EXPECT_GT(nPort, 5023) << pszType;
         std::string sAddress = spSink->getCallbackAddress();
         EXPECT_EQ(std::string(pszType) + ":127.0.0.1:" + std::to_string(nPort), sAddress);
-        MirelSmartPointer<Recorder> spRecorder(new Recorder(0));
-        spSink->getCallbackContainer().add(
-            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        MirelSmartPointer<Recorder> spRecorder =
+            mnettest::addRecorder(spSink->getCallbackContainer(), 0);
         ASSERT_TRUE(sendMessage(endpointOf(sAddress), callbackMessage(0, 1)));
         EXPECT_TRUE(spRecorder->wait(5000)) << pszType;
         ::close(nHolder);
     }
 }
 
-// Runs body in a child process and returns its exit status (or -1 when it died).
-template <class F>
-int inChild(F body) {
-    pid_t nPid = ::fork();
-    if (nPid == 0) {
-        ::_exit(body());
-    }
-    int nStatus = 0;
-    ::waitpid(nPid, &nStatus, 0);
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+// Runs body in a child process and returns its exit status (-1 when it did not end in time).
+int inChild(const std::function<int()>& body) {
+    return mnettest::runInChild([&](std::string&) { return body(); }, 0);
 }
 
 TEST(MirelLibraryCallbackSink, ConstructorThrowsWhenTheSharedServiceDirectoryIsMissing) {

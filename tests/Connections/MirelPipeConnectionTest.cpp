@@ -26,13 +26,7 @@ typedef MirelSmartPointer<MirelConnection> Connection;
 
 const char* const kConnectFailed = "MirelPipeConnection::establish: connection request failed.";
 
-// A unique endpoint whose socket file is removed when the test ends.
-struct Endpoint {
-    Endpoint() : sName(mnettest::uniqueName("pc")), sPath(mnettest::kSharedServiceDir + sName) {}
-    ~Endpoint() { ::unlink(sPath.c_str()); }
-    std::string sName;
-    std::string sPath;
-};
+using mnettest::PipeName;
 
 struct ScopedFd {
     explicit ScopedFd(int n) : nFd(n) {}
@@ -93,7 +87,7 @@ void installInterruptingHandler() {
 
 TEST(MirelPipeConnection, TypedValuesCrossARealPipePairBothWays) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<MirelIPCServer> spServer(new MirelPipeServer(endpoint.sName));
     Connection spClient(new MirelPipeConnection(endpoint.sName));
     EXPECT_EQ(1u, spClient->getAccessRights());
@@ -127,7 +121,7 @@ TEST(MirelPipeConnection, TypedValuesCrossARealPipePairBothWays) {
 
 TEST(MirelPipeConnection, WritesBigEndianFramesAndReconnectsAfterDisconnect) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     ScopedFd listener(mnettest::rawUnixListen(endpoint.sPath));
     ASSERT_GE(listener.nFd, 0);
     Connection spClient(new MirelPipeConnection(endpoint.sName));
@@ -148,7 +142,7 @@ TEST(MirelPipeConnection, WritesBigEndianFramesAndReconnectsAfterDisconnect) {
 
 TEST(MirelPipeConnection, HandshakeSendsServiceLineAndGoesOnAfterPlus) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     ScopedFd listener(mnettest::rawUnixListen(endpoint.sPath));
     ASSERT_GE(listener.nFd, 0);
     std::future<Bytes> peer = std::async(std::launch::async, [&] {
@@ -170,7 +164,7 @@ TEST(MirelPipeConnection, HandshakeSendsServiceLineAndGoesOnAfterPlus) {
 // no, without any handshake.
 TEST(MirelPipeConnection, RefusedHandshakeClosesSoTheNextOperationAnnouncesItselfAgain) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     ScopedFd listener(mnettest::rawUnixListen(endpoint.sPath));
     ASSERT_GE(listener.nFd, 0);
     std::future<std::string> peer = std::async(std::launch::async, [&] {
@@ -221,7 +215,7 @@ TEST(MirelPipeConnection, NameLeavingTheSharedDirectoryIsRefusedBeforeAnySystemC
 
 TEST(MirelPipeConnection, NoServerListeningFailsWithErrnoAndLeavesNoDescriptor) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     Connection spClient(new MirelPipeConnection(endpoint.sName));
     int nFdsBefore = mnettest::countOpenFds();
 

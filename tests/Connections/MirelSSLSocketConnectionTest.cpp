@@ -22,9 +22,6 @@ using MirelSupport::MirelSmartPointer;
 
 namespace {
 
-// A host that does not exist must fail without a query leaving the machine.
-const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
-
 typedef MirelSmartPointer<MirelSSLSocketConnection> SSLConnection;
 typedef MirelSmartPointer<MirelSocketConnection> PlainConnection;
 
@@ -78,7 +75,7 @@ TEST(MirelSSLSocketConnection, ClientFormEstablishesWithoutTrafficThenFailsWith1
     int nPort = 0;
     int nListen = mnettest::rawTcpListen(&nPort);
     int nFds = mnettest::countOpenFds();
-    for (const char* pszHost : {"127.0.0.1", "no-such-host.invalid"}) {
+    for (const char* pszHost : {"127.0.0.1", mnettest::kUnresolvableHost}) {
         SSLConnection spSSL(new MirelSSLSocketConnection(pszHost, nPort, false));
         spSSL->establish();
         EXPECT_EQ(nullptr, spSSL->getSocket());

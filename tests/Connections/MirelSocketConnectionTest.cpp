@@ -30,9 +30,6 @@ namespace {
 
 const char* const kConnectFailed = "MirelSocketConnection::establish: connection request failed.";
 
-// Names that are not in the hosts file must fail without a query leaving the machine.
-const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
-
 typedef MirelSmartPointer<MirelSocketConnection> Connection;
 
 Connection client(int nPort, const char* pszHost = "127.0.0.1", bool bIdentify = false) {
@@ -95,36 +92,7 @@ struct Pair {
     int nPeer;
 };
 
-// Runs fn on a thread of its own; a call still blocked after the time-out ends the program
-// (the thread may still use the test's objects).
-class Background {
-public:
-    explicit Background(const std::function<void()>& fn)
-        : m_bDone(false), m_thread([this, fn] {
-              fn();
-              m_bDone = true;
-          }) {}
-    ~Background() {
-        if (!finish()) {
-            std::fprintf(stderr, "a background call did not return in time\n");
-            std::abort();
-        }
-    }
-    bool finish(int nTimeoutMs = 5000) {
-        if (!mnettest::waitUntil([this] { return m_bDone.load(); }, nTimeoutMs)) {
-            return false;
-        }
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-        return true;
-    }
-    void interrupt() { ::pthread_kill(m_thread.native_handle(), SIGUSR1); }
-
-private:
-    std::atomic<bool> m_bDone;
-    std::thread m_thread;
-};
+using mnettest::Background;
 
 // SIGUSR1 with a handler that does not restart calls, so blocked calls see EINTR.
 std::atomic<int> g_nSignals(0);
@@ -452,7 +420,7 @@ TEST(MirelSocketConnection, SignalDuringBlockedReadDoesNotEndIt) {
             ADD_FAILURE() << e.getText() << " " << e.getCode();
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(reader.waitBlocked());
     int nBefore = g_nSignals;
     reader.interrupt();
     ASSERT_TRUE(mnettest::waitUntil([&] { return g_nSignals > nBefore; }));
@@ -486,11 +454,11 @@ TEST(MirelSocketConnection, SignalDuringConnectLetsTheConnectionComplete) {
             ADD_FAILURE() << e.getText() << " " << e.getCode();
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(connector.waitBlocked());
     int nBefore = g_nSignals;
     connector.interrupt();
     ASSERT_TRUE(mnettest::waitUntil([&] { return g_nSignals > nBefore; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(connector.waitBlocked());  // back in its wait after the signal
     int nDrained = ::accept4(nListen, 0, 0, SOCK_CLOEXEC);
     ASSERT_TRUE(connector.finish(15000)) << "the interrupted connect never completed";
     EXPECT_TRUE(bOk);

@@ -73,28 +73,7 @@ private:
     int m_nPort;
 };
 
-// Points the log to a file of its own at level 9 for as long as it lives.
-class LogCapture {
-public:
-    LogCapture() : m_sPath("/tmp/" + mnettest::uniqueName("mnet-udp-log-")) {
-        MirelLogging::getInstance().setFile(m_sPath);
-        MirelLogging::getInstance().setLevel(9);
-    }
-    ~LogCapture() {
-        MirelLogging::getInstance().setFile("");
-        MirelLogging::getInstance().setLevel(0);
-        ::unlink(m_sPath.c_str());
-    }
-    std::string text() const {
-        std::ifstream file(m_sPath.c_str());
-        std::stringstream content;
-        content << file.rdbuf();
-        return content.str();
-    }
-
-private:
-    std::string m_sPath;
-};
+using mnettest::LogCapture;
 
 class MirelUDPSocketConnection : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <future>
 #include <string>
@@ -110,6 +111,32 @@ TEST_F(MirelProxyDependentContainer, LookupAndRemoveNeedNameAndHandle) {
     EXPECT_EQ(0, registry().size());
     EXPECT_EQ(2, spProxy->refCount());
 }
+
+#if LONG_MAX > 0x7fffffffL
+// A handle beyond an int is a key of its own, not its low 32 bits.
+TEST_F(MirelProxyDependentContainer, HandleAboveTwoToThe31IsFoundAndRemovedByIt) {
+    const long hAbove = 0x80000007L;
+    const long hLowHalfIsFive = 0x100000005L;
+    ProxyPtr spAbove = proxy("udp:127.0.0.1:5023", hAbove);
+    ProxyPtr spWide = proxy("udp:127.0.0.1:5023", hLowHalfIsFive);
+    ProxyPtr spFive = proxy("udp:127.0.0.1:5023", 5);
+    registry().add(spAbove);
+    registry().add(spWide);
+    registry().add(spFive);
+    EXPECT_EQ(3, registry().size());
+    EXPECT_TRUE(registry().lookup("udp:127.0.0.1:5023", hAbove) == spAbove);
+    EXPECT_TRUE(registry().lookup("udp:127.0.0.1:5023", hLowHalfIsFive) == spWide);
+    EXPECT_TRUE(registry().lookup("udp:127.0.0.1:5023", 5) == spFive);
+    EXPECT_EQ(hAbove, spAbove->getDependentHandleLong());
+
+    registry().remove("udp:127.0.0.1:5023", hAbove);
+    registry().remove("udp:127.0.0.1:5023", hLowHalfIsFive);
+    EXPECT_EQ(1, registry().size());
+    EXPECT_EQ(1, spAbove->refCount());
+    EXPECT_EQ(1, spWide->refCount());
+    EXPECT_TRUE(registry().lookup("udp:127.0.0.1:5023", 5) == spFive);
+}
+#endif
 
 TEST_F(MirelProxyDependentContainer, PositionsFollowKeyOrderAndShiftAfterRemove) {
     registry().add(proxy("pipe:ba", 0));

@@ -12,14 +12,13 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "MirelLibraryCallbackSink.hpp"
 #include "MirelProxyDependentContainer.hpp"
 #include "TestSupport.hpp"
 
-using MirelNet::MirelConnection;
 using MirelNet::MirelLibraryCallbackSink;
-using MirelNet::MirelNotificationCallback;
 using MirelNet::MirelProxyDependent;
 using MirelNet::MirelProxyDependentContainer;
 using MirelSupport::MirelNotification;
@@ -29,17 +28,6 @@ namespace {
 
 const long kNotificationId = 777;
 
-class IdReader : public MirelNotificationCallback {
-public:
-    explicit IdReader(int nId) : MirelNotificationCallback(nId), m_nSeen(-1) {}
-    long m_nSeen;
-
-protected:
-    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
-        m_nSeen = spConnection->receiveLong();
-    }
-};
-
 // The child: a sink of the given type; tells the parent its address and callback id, then
 // exits 0 once the callback has seen the expected id (1 otherwise, 2 when the sink failed).
 int runSinkChild(const char* pszType, int nReport) {
@@ -47,14 +35,15 @@ int runSinkChild(const char* pszType, int nReport) {
     try {
         MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("road"));
         int nId = spSink->getCallbackContainer().getNewId();
-        MirelSmartPointer<IdReader> spReader(new IdReader(nId));
-        spSink->getCallbackContainer().add(
-            MirelSmartPointer<MirelNotificationCallback>(spReader.operator->()));
+        MirelSmartPointer<mnettest::Recorder> spReader =
+            mnettest::addRecorder(spSink->getCallbackContainer(), nId);
         std::string sLine = spSink->getCallbackAddress() + " " + std::to_string(nId) + "\n";
         if (::write(nReport, sLine.data(), sLine.size()) != static_cast<ssize_t>(sLine.size())) {
             return 2;
         }
-        return spReader->wait(10000) && spReader->m_nSeen == kNotificationId ? 0 : 1;
+        return spReader->wait(10000) && spReader->values() == std::vector<long>{kNotificationId}
+                   ? 0
+                   : 1;
     } catch (...) {
         return 2;
     }

@@ -28,49 +28,15 @@ typedef MirelSmartPointer<MirelConnection> Connection;
 
 const char* const kPrepareFailed = "MirelPipeServer::init: failed to prepare pipe.";
 
-struct Endpoint {
-    Endpoint() : sName(mnettest::uniqueName("ps")), sPath(mnettest::kSharedServiceDir + sName) {}
-    ~Endpoint() { ::unlink(sPath.c_str()); }
-    std::string sName;
-    std::string sPath;
-};
+using mnettest::PipeName;
 
-// Routes the log at level 9 into a file of its own, so a test can see where the server is.
-class LogCapture {
-public:
-    LogCapture() : m_sPath("/tmp/" + mnettest::uniqueName("mnetlog") + ".log") {
-        MirelLogging::getInstance().setFile(m_sPath);
-        MirelLogging::getInstance().setLevel(9);
-    }
-    ~LogCapture() {
-        MirelLogging::getInstance().setLevel(0);
-        MirelLogging::getInstance().setFile("");
-        ::unlink(m_sPath.c_str());
-    }
-    std::string text() const {
-        std::ifstream file(m_sPath);
-        std::stringstream contents;
-        contents << file.rdbuf();
-        return contents.str();
-    }
-    int count(const std::string& sNeedle) const {
-        std::string sText = text();
-        int n = 0;
-        for (std::size_t at = sText.find(sNeedle); at != std::string::npos;
-             at = sText.find(sNeedle, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
+// The log at level 9 in a file of its own, so a test can see where the server is.
+struct LogCapture : mnettest::LogCapture {
     // True once the server has logged its nth "ready" record: the waiter is then inside the
     // wait, past the point where close can miss it.
     bool waitReady(const std::string& sName, int nTimes = 1) const {
-        std::string sNeedle = sName + " ready, accepting connections";
-        return mnettest::waitUntil([&] { return count(sNeedle) >= nTimes; });
+        return waitFor(sName + " ready, accepting connections", nTimes);
     }
-
-private:
-    std::string m_sPath;
 };
 
 std::future<Connection> waitAsync(MirelIPCServer* pServer) {
@@ -93,14 +59,7 @@ bool endsWithin(const std::function<void()>& action, int nSeconds = 5) {
     return finished.wait_for(std::chrono::seconds(nSeconds)) == std::future_status::ready;
 }
 
-MirelException catchOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const MirelException& e) {
-        return e;
-    }
-    return MirelException(MirelString("nothing thrown"), -1);
-}
+using mnettest::catchOf;
 
 struct stat statOf(const std::string& sPath) {
     struct stat info;
@@ -145,7 +104,7 @@ void spinFor(std::chrono::microseconds duration) {
 
 TEST(MirelPipeServer, OpensEndpointAsSocketFileWithMode0770) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     EXPECT_EQ(std::string(mnettest::kSharedServiceDir) + "abc",
               MirelPipeServer::getFullPipeName("abc"));
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
@@ -165,8 +124,8 @@ TEST(MirelPipeServer, GroupGrantGivesEndpointToAnExistingGroupOnlyWithPrivileges
     const std::string sGroup = pGroup->gr_name;
     const gid_t nGroup = pGroup->gr_gid;
     LogCapture log;
-    Endpoint granted;
-    Endpoint notGranted;
+    PipeName granted;
+    PipeName notGranted;
     MirelSmartPointer<MirelPipeServer> spGranted(new MirelPipeServer(granted.sName, 1, sGroup));
     MirelSmartPointer<MirelPipeServer> spNotGranted(
         new MirelPipeServer(notGranted.sName, 7, sGroup));
@@ -184,7 +143,7 @@ TEST(MirelPipeServer, GroupGrantGivesEndpointToAnExistingGroupOnlyWithPrivileges
 TEST(MirelPipeServer, MissingGroupIsLoggedAndServerStillAcceptsClients) {
     MNET_REQUIRE_SHARED_DIR();
     LogCapture log;
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<MirelPipeServer> spServer(
         new MirelPipeServer(endpoint.sName, 1, "nosuchgroupxq"));
     EXPECT_EQ(1,
@@ -202,7 +161,7 @@ TEST(MirelPipeServer, MissingGroupIsLoggedAndServerStillAcceptsClients) {
 
 TEST(MirelPipeServer, StaleSocketFileIsReplacedAndClientsComeOutLocalWithPrivilegesSeven) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     int nStale = mnettest::rawUnixListen(endpoint.sPath);
     ASSERT_GE(nStale, 0);
     ::close(nStale);  // the file stays behind, as after a crash
@@ -220,7 +179,7 @@ TEST(MirelPipeServer, StaleSocketFileIsReplacedAndClientsComeOutLocalWithPrivile
 
 TEST(MirelPipeServer, FileThatIsNotASocketIsLeftAloneAndOpeningFails) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     std::ofstream(endpoint.sPath) << "keep me";
 
     MirelException e = catchOf([&] { MirelPipeServer server(endpoint.sName); });
@@ -243,7 +202,7 @@ TEST(MirelPipeServer, FullPathLongerThan107BytesIsRefusedWithCode36) {
     EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
 
     // 107 bytes still fit with the terminator.
-    Endpoint fits;
+    PipeName fits;
     fits.sName.resize(107 - nDir, 'f');
     fits.sPath = mnettest::kSharedServiceDir + fits.sName;
     ::unlink(fits.sPath.c_str());
@@ -254,7 +213,7 @@ TEST(MirelPipeServer, FullPathLongerThan107BytesIsRefusedWithCode36) {
 TEST(MirelPipeServer, CloseFromAnotherThreadEndsWaitWithoutException) {
     MNET_REQUIRE_SHARED_DIR();
     LogCapture log;
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
     std::future<Connection> result = waitAsync(spServer);
     ASSERT_TRUE(log.waitReady(endpoint.sName));
@@ -271,7 +230,7 @@ TEST(MirelPipeServer, CloseFromAnotherThreadEndsWaitWithoutException) {
 
 TEST(MirelPipeServer, CloseWithNobodyWaitingReleasesAtOnceAndNextWaitRecreatesEndpoint) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
     spServer->close();
     EXPECT_EQ(-1, mnettest::rawUnixConnect(endpoint.sPath));
@@ -300,7 +259,7 @@ TEST(MirelPipeServer, WaitInterruptedBySignalGoesOnWaiting) {
     action.sa_handler = ignoreSignal;  // no SA_RESTART: the wait sees EINTR
     ::sigaction(SIGUSR1, &action, 0);
     LogCapture log;
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
     std::promise<pthread_t> waiter;
     std::future<Connection> result = std::async(std::launch::async, [&] {
@@ -326,7 +285,7 @@ TEST(MirelPipeServer, WaitInterruptedBySignalGoesOnWaiting) {
 TEST(MirelPipeServer, DestroyingTheServerWhileAThreadWaitsLetsTheThreadLeave) {
     MNET_REQUIRE_SHARED_DIR();
     LogCapture log;
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelPipeServer* pServer = new MirelPipeServer(endpoint.sName);
     pServer->addRef();
     std::future<Connection> result = waitAsync(pServer);
@@ -362,7 +321,7 @@ protected:
 
 TEST(MirelPipeServer, DestroyingTheServerWhileAWaitReopensItDoesNotHang) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelPipeServer* pServer = new SlowOpeningPipeServer(endpoint.sName);
     pServer->addRef();
     pServer->close();
@@ -379,7 +338,7 @@ TEST(MirelPipeServer, DestroyingTheServerWhileAWaitReopensItDoesNotHang) {
 
 TEST(MirelPipeServer, ManyConnectServeCloseRoundsLeaveNoDescriptorOpen) {
     MNET_REQUIRE_SHARED_DIR();
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<ReopenablePipeServer> spServer(new ReopenablePipeServer(endpoint.sName));
     int nFdsBefore = mnettest::countOpenFds();
 
@@ -401,7 +360,7 @@ TEST(MirelPipeServer, ManyConnectServeCloseRoundsLeaveNoDescriptorOpen) {
 TEST(MirelPipeServer, ClientArrivingAsTheServerClosesIsNotLeaked) {
     MNET_REQUIRE_SHARED_DIR();
     LogCapture log;
-    Endpoint endpoint;
+    PipeName endpoint;
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
     spServer->close();
     int nFdsBefore = mnettest::countOpenFds();

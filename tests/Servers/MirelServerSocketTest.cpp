@@ -35,9 +35,6 @@ using MirelSupport::MirelSmartPointer;
 
 namespace {
 
-// Reverse lookups of unknown addresses must fail without a query leaving the machine.
-const int kNoDnsTraffic = ::setenv("RES_OPTIONS", "attempts:0", 1);
-
 // Lets a test open the server directly and see the open flag without blocking on it.
 class TestServer : public MirelServerSocket {
 public:
@@ -49,37 +46,7 @@ public:
 typedef MirelSmartPointer<TestServer> Server;
 typedef MirelSmartPointer<MirelConnection> Connection;
 
-// Runs fn on a thread of its own; a call still blocked after the time-out ends the program
-// (the thread may still use the test's objects).
-class Background {
-public:
-    explicit Background(const std::function<void()>& fn)
-        : m_bDone(false), m_thread([this, fn] {
-              fn();
-              m_bDone = true;
-          }) {}
-    ~Background() {
-        if (!finish()) {
-            std::fprintf(stderr, "a background call did not return in time\n");
-            std::abort();
-        }
-    }
-    bool finish(int nTimeoutMs = 5000) {
-        if (!mnettest::waitUntil([this] { return m_bDone.load(); }, nTimeoutMs)) {
-            return false;
-        }
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-        return true;
-    }
-    bool done() const { return m_bDone; }
-    void interrupt() { ::pthread_kill(m_thread.native_handle(), SIGUSR1); }
-
-private:
-    std::atomic<bool> m_bDone;
-    std::thread m_thread;
-};
+using mnettest::Background;
 
 // One waitForClient on its own thread, with its outcome.
 struct Wait {
@@ -108,10 +75,10 @@ Connection acceptPending(MirelServerSocket& server, bool bIdentify = false) {
     return wait.spConnection;
 }
 
-// An open server whose waiting thread is (very likely) blocked in its wait.
-void startWaiting(TestServer& server) {
-    ASSERT_TRUE(mnettest::waitUntil([&] { return server.isOpen(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+// Waits until the waiting thread has logged (at level 5) that it is ready: it is then inside
+// the wait, past the point where close could miss it.
+void startWaiting(const mnettest::LogCapture& log) {
+    ASSERT_TRUE(log.waitFor(" ready, accepting connections..."));
 }
 
 int socketFd(MirelConnection& connection) {
@@ -139,61 +106,8 @@ int connectFrom(const char* pszFrom, int nPort) {
     return nFd;
 }
 
-// Takes every free descriptor slot, so that accept fails with EMFILE until release.
-class DescriptorFiller {
-public:
-    DescriptorFiller() {
-        ::getrlimit(RLIMIT_NOFILE, &m_saved);
-        rlimit lowered = m_saved;
-        if (lowered.rlim_cur > 1024) {
-            lowered.rlim_cur = 1024;
-        }
-        ::setrlimit(RLIMIT_NOFILE, &lowered);
-        for (int nFd; (nFd = ::dup(0)) >= 0;) {
-            m_fds.push_back(nFd);
-        }
-    }
-    ~DescriptorFiller() { release(); }
-    void release() {
-        for (int nFd : m_fds) {
-            ::close(nFd);
-        }
-        m_fds.clear();
-        ::setrlimit(RLIMIT_NOFILE, &m_saved);
-    }
-
-private:
-    rlimit m_saved;
-    std::vector<int> m_fds;
-};
-
-// Log records up to nLevel go to a file of their own for the test's duration.
-class CapturedLog {
-public:
-    explicit CapturedLog(int nLevel)
-        : m_sPath(std::string("/tmp/") + mnettest::uniqueName("mnetlog") + ".log") {
-        MirelSupport::MirelLogging::getInstance().setFile(m_sPath);
-        MirelSupport::MirelLogging::getInstance().setLevel(nLevel);
-    }
-    ~CapturedLog() {
-        MirelSupport::MirelLogging::getInstance().setLevel(0);
-        MirelSupport::MirelLogging::getInstance().setFile("");
-        ::unlink(m_sPath.c_str());
-    }
-    std::vector<std::string> linesWith(const std::string& sText) const {
-        std::ifstream file(m_sPath);
-        std::vector<std::string> lines;
-        for (std::string sLine; std::getline(file, sLine);) {
-            if (sLine.find(sText) != std::string::npos) {
-                lines.push_back(sLine);
-            }
-        }
-        return lines;
-    }
-
-private:
-    std::string m_sPath;
-};
+using mnettest::DescriptorFiller;
+typedef mnettest::LogCapture CapturedLog;
 
 std::atomic<int> g_nSignals(0);
 
@@ -207,10 +121,11 @@ TEST(MirelServerSocket, CloseFromAnotherThreadEndsWaitWithoutException) {
         {"*", true}, {"127.0.0.1", true}, {"127.0.0.2", true}, {"127.0.0.1", false}, {"*", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.pszBindAddress) + (c.bFixedPort ? " fixed port" : " port 0"));
+        CapturedLog log(5);
         Server spServer(
             new TestServer(c.bFixedPort ? mnettest::freeTcpPort() : 0, c.pszBindAddress));
         Wait wait(spServer);
-        startWaiting(*spServer);
+        startWaiting(log);
         spServer->close();
         ASSERT_TRUE(wait.background.finish(2000)) << "close did not end the wait";
         EXPECT_FALSE(wait.bThrew) << wait.sText;
@@ -220,9 +135,10 @@ TEST(MirelServerSocket, CloseFromAnotherThreadEndsWaitWithoutException) {
 }
 
 TEST(MirelServerSocket, DestroyingServerWhileAThreadWaitsLetsTheThreadLeaveFirst) {
+    CapturedLog log(5);
     Server spServer(new TestServer(0));
     Wait wait(spServer);
-    startWaiting(*spServer);
+    startWaiting(log);
     Background destroy([&] { spServer = nullptr; });
     ASSERT_TRUE(destroy.finish(2000)) << "destruction hung";
     ASSERT_TRUE(wait.background.finish(2000));
@@ -421,9 +337,10 @@ TEST(MirelServerSocket, SignalDuringWaitKeepsWaiting) {
     std::memset(&action, 0, sizeof action);
     action.sa_handler = [](int) { ++g_nSignals; };
     ::sigaction(SIGUSR1, &action, &previous);
+    CapturedLog log(5);
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     Wait wait(spServer);
-    startWaiting(*spServer);
+    startWaiting(log);
     int nBefore = g_nSignals;
     wait.background.interrupt();
     ASSERT_TRUE(mnettest::waitUntil([&] { return g_nSignals > nBefore; }));
@@ -436,21 +353,16 @@ TEST(MirelServerSocket, SignalDuringWaitKeepsWaiting) {
 }
 
 TEST(MirelServerSocket, AcceptFailuresArePacedLoggedOnceAndServiceResumes) {
-    CapturedLog log(1);
+    CapturedLog log(5);
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     spServer->open();
     int nClient =
         ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
     Wait wait(spServer);
-    startWaiting(*spServer);
+    startWaiting(log);
     {
         DescriptorFiller filler;
-        sockaddr_in address;
-        std::memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(spServer->getPort()));
-        ASSERT_EQ(0, ::connect(nClient, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        ASSERT_TRUE(mnettest::connectInet(nClient, spServer->getPort()));
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         EXPECT_FALSE(wait.background.done());
     }
@@ -469,18 +381,14 @@ TEST(MirelServerSocket, AcceptFailuresArePacedLoggedOnceAndServiceResumes) {
 }
 
 TEST(MirelServerSocket, CloseEndsARetryPauseAtOnce) {
+    CapturedLog log(5);
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     spServer->open();
     int nClient = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     Wait wait(spServer);
-    startWaiting(*spServer);
+    startWaiting(log);
     DescriptorFiller filler;
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(spServer->getPort()));
-    ASSERT_EQ(0, ::connect(nClient, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_TRUE(mnettest::connectInet(nClient, spServer->getPort()));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // pauses have reached 100 ms
     spServer->close();
     EXPECT_TRUE(wait.background.finish(80)) << "close waited for the pause";

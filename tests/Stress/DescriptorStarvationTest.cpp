@@ -38,7 +38,6 @@
 
 using MirelNet::MirelConnection;
 using MirelNet::MirelLibraryCallbackSink;
-using MirelNet::MirelNotificationCallback;
 using MirelNet::MirelPipeConnection;
 using MirelNet::MirelPipeServer;
 using MirelNet::MirelServerSocket;
@@ -47,7 +46,6 @@ using MirelNet::MirelUDPServerSocket;
 using MirelNet::MirelUDPSocketConnection;
 using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
-using MirelSupport::MirelString;
 using mnettest::Bytes;
 
 namespace {
@@ -56,37 +54,7 @@ namespace {
 // pauses takes all of it.
 const double kMostCpuShare = 0.25;
 
-// Takes every free descriptor slot under a lowered limit until release.
-class Starvation {
-public:
-    Starvation() {
-        ::getrlimit(RLIMIT_NOFILE, &m_saved);
-        rlimit lowered = m_saved;
-        if (lowered.rlim_cur > 1024) {
-            lowered.rlim_cur = 1024;
-        }
-        ::setrlimit(RLIMIT_NOFILE, &lowered);
-        for (int nFd; (nFd = ::dup(0)) >= 0;) {
-            m_fds.push_back(nFd);
-        }
-        m_nFillError = errno;
-    }
-    ~Starvation() { release(); }
-    // True when the table really is full (the last dup failed with EMFILE).
-    bool full() const { return m_nFillError == EMFILE && !m_fds.empty(); }
-    void release() {
-        for (int nFd : m_fds) {
-            ::close(nFd);
-        }
-        m_fds.clear();
-        ::setrlimit(RLIMIT_NOFILE, &m_saved);
-    }
-
-private:
-    rlimit m_saved;
-    std::vector<int> m_fds;
-    int m_nFillError = 0;
-};
+typedef mnettest::DescriptorFiller Starvation;
 
 double seconds(const timespec& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
@@ -199,28 +167,9 @@ private:
     std::thread m_thread;
 };
 
-Bytes bigEndian(long nValue) {
-    uint32_t nWire = htonl(static_cast<uint32_t>(nValue));
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(&nWire);
-    return Bytes(p, p + 4);
-}
-
-bool connectInet(int nFd, int nPort) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(nPort));
-    return ::connect(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-bool connectUnix(int nFd, const std::string& sPath) {
-    sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, sPath.c_str(), sizeof address.sun_path - 1);
-    return ::connect(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
+using mnettest::bigEndian;
+using mnettest::connectInet;
+using mnettest::connectUnix;
 
 void runStarved(const std::function<int(std::string&)>& body) {
     std::string sReport;
@@ -240,19 +189,7 @@ std::string cpuShareText(double dShare) {
     return szText;
 }
 
-// Reads a callback's content (one long).
-class Recorder : public MirelNotificationCallback {
-public:
-    explicit Recorder(int nId) : MirelNotificationCallback(nId) {}
-    std::atomic<int> m_nCount{0};
-    std::atomic<long> m_nLast{0};
-
-protected:
-    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
-        m_nLast = spConnection->receiveLong();
-        ++m_nCount;
-    }
-};
+using mnettest::Recorder;
 
 }  // namespace
 
@@ -451,9 +388,8 @@ TEST_P(StarvedSink, WaitsWithoutSpinningAndDeliversOnceDescriptorsAreFree) {
         Checks checks(sReport);
         ::setenv("QVINTF_CALLB_CONN_TYPE", sType.c_str(), 1);
         MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("starved"));
-        MirelSmartPointer<Recorder> spRecorder(new Recorder(0));
-        spSink->getCallbackContainer().add(
-            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
+        MirelSmartPointer<Recorder> spRecorder =
+            mnettest::addRecorder(spSink->getCallbackContainer(), 0);
         const std::string sAddress = spSink->getCallbackAddress();
         const std::string sEndpoint = sAddress.substr(sAddress.find(':') + 1);
         const int nPort = sType == "pipe" ? 0 : spSink->getCallbackSocket();
@@ -477,11 +413,11 @@ TEST_P(StarvedSink, WaitsWithoutSpinningAndDeliversOnceDescriptorsAreFree) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             double dShare = cpuShareWhileSleeping(1000, &sReport);
             checks.expect(dShare < kMostCpuShare, cpuShareText(dShare));
-            checks.expect(spRecorder->m_nCount == 0, "delivered while the sink had no descriptor");
+            checks.expect(spRecorder->count() == 0, "delivered while the sink had no descriptor");
         }
-        checks.expect(mnettest::waitUntil([&] { return spRecorder->m_nCount == 1; }, 5000),
+        checks.expect(mnettest::waitUntil([&] { return spRecorder->count() == 1; }, 5000),
                       "the starved sender was not delivered once descriptors were free");
-        checks.expect(spRecorder->m_nLast == 808, "wrong content");
+        checks.expect(spRecorder->values() == std::vector<long>{808}, "wrong content");
         ::close(nSender);
         content = bigEndian(809);
         std::copy(content.begin(), content.end(), message.begin() + 4);
@@ -489,9 +425,10 @@ TEST_P(StarvedSink, WaitsWithoutSpinningAndDeliversOnceDescriptorsAreFree) {
             sType == "pipe" ? mnettest::rawUnixConnect(sPath) : mnettest::rawTcpConnect(nPort);
         checks.expect(mnettest::rawSendAll(nNext, message), "the next sender could not send");
         ::close(nNext);
-        checks.expect(mnettest::waitUntil([&] { return spRecorder->m_nCount == 2; }, 5000),
+        checks.expect(mnettest::waitUntil([&] { return spRecorder->count() == 2; }, 5000),
                       "the next sender was not delivered");
-        checks.expect(spRecorder->m_nLast == 809, "wrong content of the next sender");
+        checks.expect(spRecorder->values() == std::vector<long>({808, 809}),
+                      "wrong content of the next sender");
         return checks.result();
     });
 }

@@ -26,12 +26,8 @@
 #include "MirelLibraryCallbackSink.hpp"
 #include "TestSupport.hpp"
 
-using MirelNet::MirelConnection;
 using MirelNet::MirelLibraryCallbackSink;
-using MirelNet::MirelNotificationCallback;
-using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
-using MirelSupport::MirelString;
 using mnettest::Bytes;
 
 namespace {
@@ -39,52 +35,8 @@ namespace {
 // The largest UDP payload over IPv4: 65535 less the IP and UDP headers.
 const std::size_t kLargestDatagram = 65507;
 
-// Reads the default content (one long) and remembers every value; optionally throws after it.
-class Recorder : public MirelNotificationCallback {
-public:
-    enum Throw { NONE, MIREL, OTHER };
-    explicit Recorder(int nId, Throw eThrow = NONE)
-        : MirelNotificationCallback(nId), m_eThrow(eThrow) {}
-    int count() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return static_cast<int>(m_values.size());
-    }
-    std::vector<long> values() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_values;
-    }
-    bool saw(long nValue) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        for (long n : m_values) {
-            if (n == nValue) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-protected:
-    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
-        long nValue = spConnection->receiveLong();
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_values.push_back(nValue);
-        }
-        if (m_eThrow == MIREL) {
-            throw MirelException(MirelString("Recorder: refused."), 22);
-        }
-        if (m_eThrow == OTHER) {
-            throw std::runtime_error("Recorder: not a MirelException");
-        }
-    }
-
-private:
-    Throw m_eThrow;
-    std::mutex m_mutex;
-    std::vector<long> m_values;
-};
-
 using mnettest::callbackMessage;
+using mnettest::Recorder;
 
 Bytes prefix(const Bytes& bytes, std::size_t nCount) {
     return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(nCount));
@@ -188,13 +140,10 @@ protected:
         m_endpoint = endpointOf(m_spSink->getCallbackAddress());
         m_spGood = add(0, Recorder::NONE);
         m_spThrowsMirel = add(1, Recorder::MIREL);
-        m_spThrowsOther = add(2, Recorder::OTHER);
+        m_spThrowsOther = add(2, Recorder::STANDARD);
     }
     MirelSmartPointer<Recorder> add(int nId, Recorder::Throw eThrow) {
-        MirelSmartPointer<Recorder> spRecorder(new Recorder(nId, eThrow));
-        m_spSink->getCallbackContainer().add(
-            MirelSmartPointer<MirelNotificationCallback>(spRecorder.operator->()));
-        return spRecorder;
+        return mnettest::addRecorder(m_spSink->getCallbackContainer(), nId, eThrow);
     }
     // Sends a good message to recorder nId and waits for it; a datagram is sent again when it
     // did not arrive within a second (the system may drop one when the socket's queue is full).

@@ -25,26 +25,9 @@ const char* const kAddressFailed = "MirelUtilities::MirelAddressToName: gethostb
 // Sends the log to a private file at level 9 for the duration of one case.
 class MirelNetUtilities : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_sLogPath = "/tmp/" + mnettest::uniqueName("mnetutil") + ".log";
-        ASSERT_TRUE(MirelLogging::getInstance().setFile(m_sLogPath));
-        MirelLogging::getInstance().setLevel(9);
-    }
+    std::string logText() const { return m_log.text(); }
 
-    void TearDown() override {
-        MirelLogging::getInstance().setFile("");
-        MirelLogging::getInstance().setLevel(0);
-        ::unlink(m_sLogPath.c_str());
-    }
-
-    std::string logText() const {
-        std::ifstream in(m_sLogPath.c_str());
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    std::string m_sLogPath;
+    mnettest::LogCapture m_log;
 };
 
 }  // namespace
@@ -81,7 +64,7 @@ TEST_F(MirelNetUtilities, UnresolvableNameAppendsNothingAndLogsAtLevelOne) {
     MirelStringVector addresses(1, "kept");
     MirelString sMessage("caller text");
     MirelLogging::getInstance().setLevel(1);
-    EXPECT_TRUE(MirelNameToAddressImpl("no-such-host.invalid", addresses, sMessage));
+    EXPECT_TRUE(MirelNameToAddressImpl(mnettest::kUnresolvableHost, addresses, sMessage));
     EXPECT_EQ(MirelStringVector(1, "kept"), addresses);
     EXPECT_EQ("caller text", sMessage);
     EXPECT_NE(std::string::npos, logText().find(std::string("[1] ") + kNameFailed + "\n"));
@@ -97,7 +80,7 @@ TEST_F(MirelNetUtilities, LoopbackAddressHasAReverseName) {
     EXPECT_EQ(std::string::npos, logText().find(kAddressFailed));
 }
 
-// 0.0.0.0 never has a reverse entry, and the resolver answers it without asking a server.
+// 0.0.0.0 has no reverse entry in the hosts file, and no name server is asked (TestSupport).
 TEST_F(MirelNetUtilities, AddressWithoutReverseEntryKeepsNameAndLogsAtLevelOne) {
     MirelString sName("before");
     MirelString sMessage("caller text");
@@ -112,7 +95,7 @@ TEST_F(MirelNetUtilities, FailureRecordsAreNotWrittenBelowLevelOne) {
     MirelStringVector addresses;
     MirelString sName, sMessage;
     MirelLogging::getInstance().setLevel(0);
-    MirelNameToAddressImpl("no-such-host.invalid", addresses, sMessage);
+    MirelNameToAddressImpl(mnettest::kUnresolvableHost, addresses, sMessage);
     MirelAddressToNameImpl("0.0.0.0", sName, sMessage);
     EXPECT_EQ("", logText());
 }

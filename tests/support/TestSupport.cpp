@@ -25,6 +25,19 @@ namespace mnettest {
 
 const char* const kSharedServiceDir = "/opt/mirel/pelnix/var/lib/corvane/shrsvc/";
 
+const char* const kUnresolvableHost =
+    "a-label-of-more-than-sixty-three-bytes-which-no-resolver-can-encode-in-a-query.invalid";
+
+namespace {
+
+// No name server is asked, whoever runs the program (CTest sets the same): a reverse lookup of
+// an address that is not in the hosts file (0.0.0.0, a client on 127.0.0.2 that a server
+// identifies) then fails here instead of sending a query. Set before main, so before the
+// resolver reads its options.
+const int kNoNameServerQueries = ::setenv("RES_OPTIONS", "attempts:0", 1);
+
+}  // namespace
+
 std::string uniqueName(const std::string& sPrefix) {
     static std::atomic<int> s_nCounter(0);
     char szBuffer[64];
@@ -155,13 +168,24 @@ bool unixAddress(const std::string& sPath, sockaddr_un* pAddress) {
 
 }  // namespace
 
-int rawUnixConnect(const std::string& sPath) {
+bool connectInet(int nFd, int nPort) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    return ::connect(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool connectUnix(int nFd, const std::string& sPath) {
     sockaddr_un address;
-    if (!unixAddress(sPath, &address)) {
-        return -1;
-    }
+    return unixAddress(sPath, &address) &&
+           ::connect(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+int rawUnixConnect(const std::string& sPath) {
     int nFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (!connectUnix(nFd, sPath)) {
         ::close(nFd);
         return -1;
     }
@@ -232,13 +256,16 @@ void rawReset(int nFd) {
     ::close(nFd);
 }
 
+Bytes bigEndian(long nValue) {
+    uint32_t nWire = htonl(static_cast<uint32_t>(nValue));
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(&nWire);
+    return Bytes(p, p + 4);
+}
+
 Bytes callbackMessage(long nHandle, long nContent) {
-    Bytes bytes;
-    for (long n : {nHandle, nContent}) {
-        uint32_t nWire = htonl(static_cast<uint32_t>(n));
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(&nWire);
-        bytes.insert(bytes.end(), p, p + 4);
-    }
+    Bytes bytes = bigEndian(nHandle);
+    Bytes content = bigEndian(nContent);
+    bytes.insert(bytes.end(), content.begin(), content.end());
     return bytes;
 }
 
@@ -290,18 +317,6 @@ bool sendMessage(const Endpoint& endpoint, const Bytes& bytes) {
     return bSent;
 }
 
-MirelSupport::MirelException catchOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const MirelSupport::MirelException& e) {
-        return e;
-    }
-    return MirelSupport::MirelException(MirelSupport::MirelString("nothing thrown"), -1);
-}
-
-const char* const kUnresolvableHost =
-    "a-label-longer-than-sixty-three-bytes-cannot-be-put-into-any-dns-query.example";
-
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (!pred()) {
@@ -313,105 +328,8 @@ bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
     return true;
 }
 
-ChildProcess::ChildProcess(const std::function<int(std::string&)>& body)
-    : m_nPid(-1), m_nReport(-1) {
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        return;
-    }
-    pid_t nPid = ::fork();
-    if (nPid < 0) {
-        ::close(report[0]);
-        ::close(report[1]);
-        return;
-    }
-    if (nPid == 0) {
-        ::close(report[0]);
-        std::string sReport;
-        int nResult = 1;
-        try {
-            nResult = body(sReport);
-        } catch (const std::exception& e) {
-            sReport += std::string("exception: ") + e.what();
-        } catch (...) {
-            sReport += "unexpected exception";
-        }
-        for (std::size_t nDone = 0; nDone < sReport.size();) {
-            ssize_t n = ::write(report[1], sReport.data() + nDone, sReport.size() - nDone);
-            if (n <= 0 && errno != EINTR) {
-                break;
-            }
-            nDone += n > 0 ? static_cast<std::size_t>(n) : 0;
-        }
-        ::_exit(nResult);
-    }
-    ::close(report[1]);
-    m_nPid = nPid;
-    m_nReport = report[0];
-}
-
-ChildProcess::~ChildProcess() {
-    if (m_nPid > 0) {
-        ::kill(m_nPid, SIGKILL);
-        wait(0, 0);
-    }
-    if (m_nReport >= 0) {
-        ::close(m_nReport);
-    }
-}
-
-int ChildProcess::wait(std::string* psReport, int nTimeoutMs) {
-    if (m_nPid <= 0) {
-        return -1;
-    }
-    std::string sReport;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-    bool bTimedOut = false;
-    while (m_nReport >= 0) {
-        int nLeftMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           deadline - std::chrono::steady_clock::now())
-                                           .count());
-        if (nLeftMs <= 0) {
-            bTimedOut = true;
-            break;
-        }
-        pollfd ready = {m_nReport, POLLIN, 0};
-        if (::poll(&ready, 1, nLeftMs) <= 0) {
-            continue;
-        }
-        char buffer[1024];
-        ssize_t n = ::read(m_nReport, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;  // the child is gone (or has closed its end)
-        }
-        sReport.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (bTimedOut) {
-        ::kill(m_nPid, SIGKILL);
-    }
-    int nStatus = 0;
-    while (::waitpid(m_nPid, &nStatus, 0) < 0 && errno == EINTR) {
-    }
-    m_nPid = -1;
-    if (psReport) {
-        *psReport = sReport;
-    }
-    if (bTimedOut) {
-        return -1;
-    }
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-}
-
 bool typeChecksNeedDescriptors() {
     return ::dlsym(RTLD_DEFAULT, "__ubsan_handle_dynamic_type_cache_miss") != 0;
-}
-
-int runInChild(const std::function<int(std::string&)>& body, std::string* psReport,
-               int nTimeoutMs) {
-    return ChildProcess(body).wait(psReport, nTimeoutMs);
 }
 
 }  // namespace mnettest

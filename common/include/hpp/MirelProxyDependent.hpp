@@ -30,7 +30,10 @@ public:
 
     // The remote callback address.
     const MirelString& getRemoteName() const;
+    // The handle cut to an int (on 64-bit, a handle beyond an int comes back changed).
     int getDependentHandle() const;
+    // The handle exactly as given at construction, the one the registry keys by.
+    long getDependentHandleLong() const;
 
     // Sends one callback message: the handle as a long, then addContent. The remote name
     // chooses the transport by its leading text, tested in this order: "udp" (one datagram to

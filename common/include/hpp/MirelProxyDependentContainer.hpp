@@ -51,8 +51,8 @@ public:
 
     MirelCriticalSectionObject& getlock();
 
-    // Stores spDependent under its own name and handle, replacing (and releasing) a proxy
-    // already stored there. An empty pointer is ignored.
+    // Stores spDependent under its own name and its handle as a long (getDependentHandleLong),
+    // replacing (and releasing) a proxy already stored there. An empty pointer is ignored.
     void add(MirelSmartPointer<MirelProxyDependent> spDependent);
     // A new reference to the proxy stored under the key, or an empty pointer.
     MirelSmartPointer<MirelProxyDependent> lookup(const MirelString& sRemoteName, long hDependent);

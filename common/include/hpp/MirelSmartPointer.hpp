@@ -35,8 +35,9 @@ public:
         }
     }
 
-    // Same object (or self-assignment): no change. Otherwise the old object is released
-    // before the new one gets its reference.
+    // Same object (or self-assignment): no change. Otherwise the new object gets its reference
+    // before the old one is released, so an old object that holds the only reference to the new
+    // one (head = head->next) cannot destroy it on the way.
     MirelSmartPointer& operator=(const MirelSmartPointer& source) {
         if (&source != this && source.m_pObject != m_pObject) {
             assign(source.m_pObject);
@@ -74,15 +75,15 @@ public:
 private:
     static MirelObjectBase* base(T* pObject) { return static_cast<MirelObjectBase*>(pObject); }
 
+    // source may live inside the old object: it is not read after the release.
     void assign(T* pObject) {
+        if (pObject) {
+            base(pObject)->addRef();
+        }
         T* pOld = m_pObject;
-        m_pObject = 0;
+        m_pObject = pObject;
         if (pOld) {
             base(pOld)->release();
-        }
-        m_pObject = pObject;
-        if (m_pObject) {
-            base(m_pObject)->addRef();
         }
     }
 
