@@ -377,6 +377,46 @@ TEST(MirelPipeServer, DestroyingTheServerWhileAWaitReopensItDoesNotHang) {
     EXPECT_FALSE(result.get());
 }
 
+TEST(MirelPipeServer, ShutDownDuringAReopeningEndsThatWaitWithoutOpening) {
+    MNET_REQUIRE_SHARED_DIR();
+    Endpoint endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new SlowOpeningPipeServer(endpoint.sName));
+    spServer->close();
+    std::promise<void> opening;
+    g_pOpening = &opening;
+    std::future<Connection> result = waitAsync(spServer);
+    ASSERT_EQ(std::future_status::ready, opening.get_future().wait_for(std::chrono::seconds(5)));
+
+    spServer->shutDown();
+    ASSERT_TRUE(finishes(result));
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(-1, mnettest::rawUnixConnect(endpoint.sPath));  // not opened again
+}
+
+TEST(MirelPipeServer, ShutDownWakesTheWaitAndEveryLaterWaitEndsAtOnceWithoutReopening) {
+    MNET_REQUIRE_SHARED_DIR();
+    LogCapture log;
+    Endpoint endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    std::future<Connection> result = waitAsync(spServer);
+    ASSERT_TRUE(log.waitReady(endpoint.sName));
+
+    spServer->shutDown();
+    ASSERT_TRUE(finishes(result));
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(1, log.count("MirelPipeServer::close: signaling wait thread"));
+    ::unlink(endpoint.sPath.c_str());
+    for (int i = 0; i < 3; ++i) {
+        std::future<Connection> later = waitAsync(spServer);
+        ASSERT_TRUE(finishes(later)) << "a wait after shutDown blocked";
+        EXPECT_FALSE(later.get());
+    }
+    EXPECT_FALSE(exists(endpoint.sPath)) << "a wait after shutDown opened the endpoint again";
+    spServer->close();
+    spServer->shutDown();
+    spServer->waitForInit();
+}
+
 TEST(MirelPipeServer, ManyConnectServeCloseRoundsLeaveNoDescriptorOpen) {
     MNET_REQUIRE_SHARED_DIR();
     Endpoint endpoint;

@@ -1,19 +1,61 @@
 #include "internal/ServerGate.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "MirelLogging.hpp"
+#include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
 namespace detail {
 
-ServerGate::ServerGate() : m_nVisits(0) {}
+namespace {
+
+// How the take-when-ready loop ended.
+enum Outcome { GOT, WOKEN, QUITTED, BROKEN };
+
+// Runs steps.take each time the socket is readable until it takes something or quits, or
+// close is signalled. Failed tries are retried after the burst's growing pause, which close
+// cuts short; without a burst a failure ends the loop.
+Outcome takeWhenReady(ListenCell* pCell, WaitSteps& steps) {
+    FailureBurst* pBurst = steps.burst();
+    for (;;) {
+        int nError = 0;
+        ServerGate::WaitResult result = ServerGate::await(pCell, &nError);
+        if (result == ServerGate::CLOSED) {
+            return WOKEN;
+        }
+        if (result == ServerGate::READY) {
+            int rc = steps.take(*pCell);
+            if (rc == WaitSteps::TAKEN) {
+                return GOT;
+            }
+            if (rc == WaitSteps::NOTHING) {
+                continue;
+            }
+            if (rc == WaitSteps::QUIT) {
+                return QUITTED;
+            }
+            nError = rc;
+        }
+        if (pBurst == 0) {
+            return BROKEN;
+        }
+        if (ServerGate::pause(pCell, pBurst->record(nError)) == ServerGate::CLOSED) {
+            return WOKEN;
+        }
+    }
+}
+
+}  // namespace
+
+ServerGate::ServerGate() : m_nVisits(0), m_bShut(false) {}
 
 ServerGate::~ServerGate() {}
 
@@ -50,7 +92,7 @@ bool ServerGate::isOpen(void* const& pSlot) {
 bool ServerGate::publish(void*& pSlot, ListenCell* pCell) {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (pSlot == 0) {
+        if (pSlot == 0 && !m_bShut) {
             pSlot = pCell;
             return true;
         }
@@ -59,9 +101,55 @@ bool ServerGate::publish(void*& pSlot, ListenCell* pCell) {
     return false;
 }
 
+MirelSmartPointer<MirelConnection> ServerGate::serve(void*& pSlot, WaitSteps& steps, bool bIdentify,
+                                                     MirelString& sExceptionMessage,
+                                                     int& nErrorCode) {
+    Visit visit(*this);
+    if (isShut()) {
+        return MirelSmartPointer<MirelConnection>();
+    }
+    try {
+        steps.open();
+    } catch (const MirelException& e) {
+        sExceptionMessage = e.getText();
+        nErrorCode = e.getCode();
+        return MirelSmartPointer<MirelConnection>();
+    }
+    // Null also for a server whose opening opens nothing: there is nothing to wait on.
+    ListenCell* pCell = enter(pSlot);
+    if (pCell == 0) {
+        return MirelSmartPointer<MirelConnection>();
+    }
+    steps.ready(*pCell);
+    Outcome outcome = takeWhenReady(pCell, steps);
+    if (steps.burst()) {
+        steps.burst()->flush();
+    }
+    bool bClosed = leave(pCell);
+    if (outcome == WOKEN) {
+        steps.woken();
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (bClosed) {
+        // Closed just as something arrived: the wait ends as closed; what take got goes with
+        // the steps.
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (outcome != GOT) {
+        steps.ended(outcome == QUITTED ? WaitSteps::TAKE_QUIT : WaitSteps::WAIT_FAILED,
+                    sExceptionMessage, nErrorCode);
+        return MirelSmartPointer<MirelConnection>();
+    }
+    MirelSmartPointer<MirelConnection> spConnection(steps.handOut(bIdentify));
+    if (spConnection) {
+        spConnection->setLocalAccess(steps.peerIsLocal());
+    }
+    return spConnection;
+}
+
 ListenCell* ServerGate::enter(void*& pSlot) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    ListenCell* pCell = static_cast<ListenCell*>(pSlot);
+    ListenCell* pCell = m_bShut ? 0 : static_cast<ListenCell*>(pSlot);
     if (pCell) {
         pCell->waiting = true;
     }
@@ -112,13 +200,13 @@ bool ServerGate::leave(ListenCell* pCell) {
     return false;
 }
 
-bool ServerGate::close(void*& pSlot) {
+ServerGate::CloseResult ServerGate::close(void*& pSlot) {
     ListenCell* pFree = 0;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         ListenCell* pCell = static_cast<ListenCell*>(pSlot);
         if (pCell == 0) {
-            return false;
+            return WAS_CLOSED;
         }
         pSlot = 0;
         if (pCell->waiting) {
@@ -133,7 +221,17 @@ bool ServerGate::close(void*& pSlot) {
         }
     }
     freeCell(pFree);
-    return true;
+    return pFree ? RELEASED : SIGNALLED;
+}
+
+void ServerGate::shut() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_bShut = true;
+}
+
+bool ServerGate::isShut() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_bShut;
 }
 
 ServerGate::Visit::Visit(ServerGate& gate) : m_gate(gate) {
@@ -149,15 +247,17 @@ ServerGate::Visit::~Visit() {
 }
 
 FailureBurst::FailureBurst(const char* pszRecordHead, const char* pszRecordTail)
-    : m_pszHead(pszRecordHead), m_pszTail(pszRecordTail), m_nError(0), m_nCount(0), m_nPauseMs(0) {}
+    : m_pszHead(pszRecordHead),
+      m_pszTail(pszRecordTail),
+      m_nError(0),
+      m_nCount(0),
+      m_pause(1, 100) {}
 
 FailureBurst::~FailureBurst() {
     flush();
 }
 
 int FailureBurst::record(int nError) {
-    const int kFirstPauseMs = 1;
-    const int kLongestPauseMs = 100;
     const std::chrono::seconds kReportInterval(10);
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (nError != m_nError || now - m_start >= kReportInterval) {
@@ -166,8 +266,7 @@ int FailureBurst::record(int nError) {
         m_start = now;
     }
     ++m_nCount;
-    m_nPauseMs = m_nPauseMs == 0 ? kFirstPauseMs : std::min(m_nPauseMs * 2, kLongestPauseMs);
-    return m_nPauseMs;
+    return m_pause.next();
 }
 
 void FailureBurst::flush() {
@@ -181,6 +280,28 @@ void FailureBurst::flush() {
 void ServerGate::waitIdle() {
     std::unique_lock<std::mutex> guard(m_mutex);
     m_idle.wait(guard, [this] { return m_nVisits == 0; });
+}
+
+void FdOwner::reset(int nFd) {
+    closeFd(m_nFd);
+    m_nFd = nFd;
+}
+
+InetWaitSteps::InetWaitSteps() {
+    std::memset(&m_peer, 0, sizeof m_peer);
+}
+
+bool InetWaitSteps::peerIsLocal() const {
+    return m_peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+}
+
+MirelString InetWaitSteps::identify(bool bIdentify, const char* pszLogHead) const {
+    MirelString sName;
+    if (bIdentify && lookupByAddress(m_peer.sin_addr.s_addr, &sName)) {
+        MIREL_LOG(5) << pszLogHead << sName << ":" << static_cast<int>(ntohs(m_peer.sin_port))
+                     << MirelSupport::endrecord;
+    }
+    return sName;
 }
 
 }  // namespace detail

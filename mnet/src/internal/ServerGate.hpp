@@ -1,4 +1,5 @@
-// Internal: the blocking wait of a server that another thread can end. Not installed.
+// Internal: the blocking wait of a server that another thread can end, and the one frame in
+// which every server's wait runs. Not installed.
 //
 // A server keeps its open state in a ListenCell (listening or datagram socket plus a wake-up
 // pipe) referred to by its opaque handle member; null means closed. One thread waits on the
@@ -9,16 +10,24 @@
 //     otherwise it marks the cell closing and writes to the wake-up pipe; the waiter, woken by
 //     poll, frees the cell itself (leave); so no thread ever uses a freed cell or a
 //     descriptor number that was already given back to the system;
-//   - every wait runs inside a Visit; the server's destructor closes and then waits until no
-//     visit is left, so a waiting thread leaves before the memory goes.
+//   - shut is final: once a gate is shut, no cell is published or entered again, so every
+//     later wait ends at once instead of opening the server again (an ordinary close leaves
+//     the server to be opened by the next wait);
+//   - every wait runs inside a Visit; the server's destructor shuts, closes and then waits
+//     until no visit is left, so a waiting thread leaves before the memory goes.
 // The wake-up pipe keeps priority over the socket: a client that arrives together with the
 // wake-up is not accepted.
 #ifndef MNET_INTERNAL_SERVER_GATE_HPP
 #define MNET_INTERNAL_SERVER_GATE_HPP
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+
+#include "MirelConnection.hpp"
+#include "internal/Backoff.hpp"
 
 namespace MirelNet {
 namespace detail {
@@ -30,11 +39,13 @@ struct ListenCell {
     bool closing;  // closed while waited on: the waiter frees the cell
 };
 
-class FailureBurst;
+class WaitSteps;
 
 class ServerGate {
 public:
     enum WaitResult { READY, CLOSED, FAILED };
+    // What close did: nothing (the server was closed), freed the cell, or woke its waiter.
+    enum CloseResult { WAS_CLOSED = 0, RELEASED, SIGNALLED };
 
     ServerGate();
     ~ServerGate();
@@ -46,33 +57,39 @@ public:
 
     // True when the server is open now.
     bool isOpen(void* const& pSlot);
-    // Makes an opened cell the server's state; a cell already there (another opener won)
-    // is kept and the new one freed. Returns true when pCell was installed.
+    // Makes an opened cell the server's state; a cell already there (another opener won) is
+    // kept and the new one freed, and so is the new one when the gate is shut. Returns true
+    // when pCell was installed.
     bool publish(void*& pSlot, ListenCell* pCell);
 
-    // Waiter: the open cell, marked waited on; null when the server is closed.
-    ListenCell* enter(void*& pSlot);
+    // One wait of a server whose open state is pSlot, with the server's own steps: ends at
+    // once on a shut gate; opens (an opening failure comes back as text and code); enters the
+    // cell; takes when ready, paced by the steps' burst; leaves; hands the result out with its
+    // local access set. An empty pointer, and no message unless the steps give one, when the
+    // server was closed meanwhile or nothing was taken. Never throws MirelException.
+    MirelSmartPointer<MirelConnection> serve(void*& pSlot, WaitSteps& steps, bool bIdentify,
+                                             MirelString& sExceptionMessage, int& nErrorCode);
+
     // Waiter: blocks until the socket is readable (READY) or close was signalled (CLOSED);
     // FAILED with *pError for a poll failure. A signal (EINTR) goes on waiting. A time-out
     // of nTimeoutMs >= 0 gives READY: the caller then finds nothing and waits again.
     static WaitResult await(ListenCell* pCell, int* pError, int nTimeoutMs = -1);
     // Waiter: sleeps nPauseMs unless close is signalled first (then CLOSED).
     static WaitResult pause(ListenCell* pCell, int nPauseMs);
-    // What a take attempt reports to takeWhenReady: done, nothing there (wait again), or end
-    // the wait without a result; any value >= 0 is an error number to retry after a pause.
-    enum Attempt { TAKEN = -1, NOTHING = -2, QUIT = -3 };
-    // Waiter: runs attempt() each time the socket is readable until it reports TAKEN (true) or
-    // QUIT, or close is signalled (false). Failed attempts are retried after the burst's
-    // growing pause, which close cuts short. The caller leaves the cell either way.
-    template <class Take>
-    static bool takeWhenReady(ListenCell* pCell, FailureBurst& burst, Take attempt);
-    // Waiter: ends the wait on pCell. True when the server was closed meanwhile: the cell is
-    // then freed and must not be used.
-    bool leave(ListenCell* pCell);
 
     // Closer: detaches the cell. Frees it at once when nobody waits, else wakes the waiter,
-    // which frees it. Returns false when the server was already closed. Never throws.
-    bool close(void*& pSlot);
+    // which frees it. Never throws.
+    CloseResult close(void*& pSlot);
+    // Makes the gate final (see the top of this file); the caller then closes the server.
+    void shut();
+    bool isShut();
+
+    // Blocks until no thread is inside a wait (for the server's destructor).
+    void waitIdle();
+
+private:
+    ServerGate(const ServerGate&);
+    ServerGate& operator=(const ServerGate&);
 
     // A waiting thread's stay inside the server, from the first step of the wait to the last.
     class Visit {
@@ -86,16 +103,36 @@ public:
         ServerGate& m_gate;
     };
 
-    // Blocks until no thread is inside a wait (for the server's destructor).
-    void waitIdle();
+    // The open cell, marked waited on; null when the server is closed or the gate shut.
+    ListenCell* enter(void*& pSlot);
+    // Ends the wait on pCell. True when the server was closed meanwhile: the cell is then
+    // freed and must not be used.
+    bool leave(ListenCell* pCell);
 
-private:
-    ServerGate(const ServerGate&);
-    ServerGate& operator=(const ServerGate&);
-
-    std::mutex m_mutex;  // guards the server's handle slot, the cells' flags and m_nVisits
+    std::mutex m_mutex;  // guards the server's handle slot, the cells' flags, m_nVisits, m_bShut
     std::condition_variable m_idle;
     int m_nVisits;
+    bool m_bShut;
+};
+
+// Owns one descriptor and closes it when it goes, unless released first.
+class FdOwner {
+public:
+    explicit FdOwner(int nFd = -1) : m_nFd(nFd) {}
+    ~FdOwner() { reset(); }
+    int get() const { return m_nFd; }
+    // Closes the descriptor held so far and takes nFd.
+    void reset(int nFd = -1);
+    int release() {
+        int nFd = m_nFd;
+        m_nFd = -1;
+        return nFd;
+    }
+
+private:
+    FdOwner(const FdOwner&);
+    FdOwner& operator=(const FdOwner&);
+    int m_nFd;
 };
 
 // Owns a half-opened cell (and with it the socket) on every way out of an opening but success.
@@ -136,36 +173,56 @@ private:
     const char* m_pszTail;
     int m_nError;
     int m_nCount;
-    int m_nPauseMs;
+    Backoff m_pause;
     std::chrono::steady_clock::time_point m_start;
 };
 
-template <class Take>
-bool ServerGate::takeWhenReady(ListenCell* pCell, FailureBurst& burst, Take attempt) {
-    for (;;) {
-        int nError = 0;
-        WaitResult result = await(pCell, &nError);
-        if (result == CLOSED) {
-            return false;
-        }
-        if (result == READY) {
-            int rc = attempt();
-            if (rc == TAKEN) {
-                return true;
-            }
-            if (rc == NOTHING) {
-                continue;
-            }
-            if (rc == QUIT) {
-                return false;
-            }
-            nError = rc;
-        }
-        if (pause(pCell, burst.record(nError)) == CLOSED) {
-            return false;
-        }
-    }
-}
+// What one server adds to the wait frame of ServerGate::serve. Made by the server's
+// waitForClientImpl on the waiting thread and used by it alone.
+class WaitSteps {
+public:
+    // How a wait ended without handing anything out while the server stayed open.
+    enum Ending {
+        TAKE_QUIT,   // take reported QUIT
+        WAIT_FAILED  // poll failed, or take reported an error number, and there is no burst
+    };
+    // What take reports: done, nothing there (wait again), or end the wait without a result;
+    // any value >= 0 is an error number to retry after the burst's pause.
+    enum Attempt { TAKEN = -1, NOTHING = -2, QUIT = -3 };
+
+    virtual ~WaitSteps() {}
+    // Opens a closed server and whatever else the wait needs; throws MirelException.
+    virtual void open() = 0;
+    // The wait holds cell now: logs that the server is ready.
+    virtual void ready(const ListenCell& cell) = 0;
+    // One try to take a client or datagram from the readable socket of cell.
+    virtual int take(const ListenCell& cell) = 0;
+    // The connection for what take got (null for nothing), with its peer identified when
+    // bIdentify; the frame sets its local access from peerIsLocal.
+    virtual MirelConnection* handOut(bool bIdentify) = 0;
+    virtual bool peerIsLocal() const = 0;
+    // Paces and logs retried failures; null: failures are not retried but end the wait.
+    virtual FailureBurst* burst() { return 0; }
+    // The wait ended as said while the server stayed open; may set the failure text and code.
+    virtual void ended(Ending /*how*/, MirelString& /*sExceptionMessage*/, int& /*nErrorCode*/) {}
+    // close woke the wait; the server has been released.
+    virtual void woken() {}
+};
+
+// Steps of a server on an IPv4 socket: the peer's address, its local access (127.0.0.1
+// only) and its identification.
+class InetWaitSteps : public WaitSteps {
+public:
+    InetWaitSteps();
+    virtual bool peerIsLocal() const;
+
+protected:
+    // With bIdentify, the name the reverse lookup gives for the peer, logged at level 5 as
+    // pszLogHead, the name, ':' and the port; otherwise, or when the lookup fails, empty.
+    MirelString identify(bool bIdentify, const char* pszLogHead) const;
+
+    sockaddr_in m_peer;
+};
 
 }  // namespace detail
 }  // namespace MirelNet
