@@ -14,6 +14,7 @@
 
 #include "MirelLogging.hpp"
 #include "MirelPipeConnection.hpp"
+#include "internal/EndpointName.hpp"
 #include "internal/ServerGate.hpp"
 
 namespace MirelNet {
@@ -51,13 +52,31 @@ socklen_t endpointAddress(const MirelString& sPath, sockaddr_un* pAddress) {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sPath.size());
 }
 
-// Only a socket file is taken for the leftover of an earlier run; anything else at the path
-// is not ours to delete, and bind then reports the path as taken.
-void removeStaleEndpoint(const MirelString& sPath) {
-    struct stat info;
-    if (::lstat(sPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-        ::unlink(sPath.c_str());
+// True when a connection to the socket file at address is refused: nobody accepts on it any
+// more (or the file went meanwhile). A server that accepts, one whose queue is full and a file
+// this process may not connect to all count as alive. A live server sees the trial as a
+// client that sends nothing.
+bool refusesConnection(const sockaddr_un& address, socklen_t nLength) {
+    detail::FdOwner trial(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (trial.get() < 0) {
+        fail(kCreateFailed, errno);
     }
+    return ::connect(trial.get(), reinterpret_cast<const sockaddr*>(&address), nLength) != 0 &&
+           (errno == ECONNREFUSED || errno == ENOENT);
+}
+
+// Makes room for the bind: removes whatever non-directory entry is at the path (unlink never
+// follows a link), except the endpoint of a live server, which fails the opening with 98
+// (EADDRINUSE) and stays. A directory is left for bind to report as taken.
+void clearEndpointPath(const MirelString& sPath, const sockaddr_un& address, socklen_t nLength) {
+    struct stat info;
+    if (::lstat(sPath.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+        return;
+    }
+    if (S_ISSOCK(info.st_mode) && !refusesConnection(address, nLength)) {
+        fail(kPrepareFailed, EADDRINUSE);
+    }
+    ::unlink(sPath.c_str());
 }
 
 // Device, inode and change time in nanoseconds of the socket file at sPath (an inode number
@@ -240,6 +259,10 @@ void MirelPipeServer::init() {
     if (m_pGate->isOpen(m_pipeHandle) || m_pGate->isShut()) {
         return;
     }
+    // Before anything is done with a path made from the name.
+    if (!detail::isSafeEndpointName(m_sPipeName)) {
+        fail(kPrepareFailed, EINVAL);
+    }
     MirelString sPath = getFullPipeName(m_sPipeName);
     sockaddr_un address;
     socklen_t nLength = endpointAddress(sPath, &address);
@@ -255,7 +278,7 @@ void MirelPipeServer::init() {
     if (cell.get()->fd < 0) {
         fail(kCreateFailed, errno);
     }
-    removeStaleEndpoint(sPath);
+    clearEndpointPath(sPath, address, nLength);
     if (::bind(cell.get()->fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
         fail(kPrepareFailed, errno);
     }

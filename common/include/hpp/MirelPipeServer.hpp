@@ -6,6 +6,11 @@
 // listening (the socket file stays; the next wait removes and re-creates it); shutDown stops
 // it for good; the destructor removes the socket file it created, unless another server has
 // replaced it meanwhile.
+// Endpoint names: a name that is absolute or has a ".." component (or holds a zero byte)
+// would leave the shared-service directory and is refused. Whatever non-directory entry
+// stands at the path is removed before binding, except the socket file of a live server
+// (one on which a connection is accepted, which that server then sees as a client that sends
+// nothing): that one is left and the opening fails with 98.
 // Threads: one thread waits; any thread may call close, shutDown or waitForInit. close always
 // wakes a blocked wait, which then returns an empty pointer; the waiting thread itself frees
 // the listening socket it was woken from, so no thread uses a released descriptor. The
@@ -60,11 +65,13 @@ protected:
     virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify,
                                                                  MirelString& sExceptionMessage,
                                                                  int& nErrorCode);
-    // Opens the endpoint unless it is open or shut down: replaces a stale socket file, binds,
-    // listens. Throws "MirelPipeServer::init: failed to create pipe." (wake-up pipe or
-    // socket), "...failed to prepare pipe." (bind; 36, ENAMETOOLONG, when the full path does
-    // not fit a local socket address), "...failed to listen on bound pipe." with the error
-    // number; the server then stays closed.
+    // Opens the endpoint unless it is open or shut down: clears the path, binds, listens.
+    // Throws "MirelPipeServer::init: failed to create pipe." (wake-up pipe or socket),
+    // "...failed to prepare pipe." (bind; 22, EINVAL, for a name that is refused, before any
+    // system call on its path; 36, ENAMETOOLONG, when the full path does not fit a local
+    // socket address; 98, EADDRINUSE, when a live server holds the path),
+    // "...failed to listen on bound pipe." with the error number; the server then stays
+    // closed.
     virtual void init();
 
     MirelString m_sPipeName;
