@@ -76,7 +76,7 @@ protected:
 
     MirelString m_sPipeName;
     void* m_pipeHandle;  // the open state; null while closed; only touched through m_pGate
-    MirelCriticalSectionObject m_lock;  // serialises close, and opening against close
+    MirelCriticalSectionObject m_lock;  // serialises close and shutDown, and opening against them
     unsigned int m_iAccessPrivileges;
     MirelString m_sUserGroupName;
 
