@@ -140,12 +140,11 @@ class PipeAcceptSteps : public detail::WaitSteps {
 public:
     PipeAcceptSteps(const std::function<void()>& fnOpen, const MirelString& sPipeName,
                     unsigned int iAccessPrivileges)
-        : m_fnOpen(fnOpen),
+        : WaitSteps(fnOpen),
           m_sPipeName(sPipeName),
           m_iAccessPrivileges(iAccessPrivileges),
           m_nAcceptError(0) {}
 
-    virtual void open() { m_fnOpen(); }
     virtual void ready(const detail::ListenCell& cell) {
         MIREL_LOG(9) << "MirelPipeServer::waitForClient: " << m_sPipeName
                      << " ready, accepting connections... (" << cell.fd << ")" << endrecord;
@@ -188,7 +187,6 @@ public:
     virtual bool peerIsLocal() const { return true; }
 
 private:
-    std::function<void()> m_fnOpen;
     const MirelString& m_sPipeName;
     unsigned int m_iAccessPrivileges;
     int m_nAcceptError;

@@ -43,21 +43,18 @@ bool endsWaitQuietly(int nError) {
 class AcceptSteps : public detail::InetWaitSteps {
 public:
     AcceptSteps(const std::function<void()>& fnOpen, MirelServerSocket* pServer, const int& nPort)
-        : m_fnOpen(fnOpen),
+        : InetWaitSteps(fnOpen),
           m_pServer(pServer),
           m_nPort(nPort),
           m_burst("MirelServerSocket::waitForClient: socket connection error. ", "") {}
 
-    virtual void open() { m_fnOpen(); }
     virtual void ready(const detail::ListenCell&) {
         MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort
                      << " ready, accepting connections..." << endrecord;
     }
     virtual int take(const detail::ListenCell& cell) {
-        std::memset(&m_peer, 0, sizeof m_peer);
-        socklen_t nLength = sizeof m_peer;
-        int nClient =
-            ::accept4(cell.fd, reinterpret_cast<sockaddr*>(&m_peer), &nLength, SOCK_CLOEXEC);
+        socklen_t nLength = 0;
+        int nClient = ::accept4(cell.fd, clearedPeer(&nLength), &nLength, SOCK_CLOEXEC);
         if (nClient >= 0) {
             m_client.reset(nClient);
             return TAKEN;
@@ -82,7 +79,6 @@ public:
     virtual detail::FailureBurst* burst() { return &m_burst; }
 
 private:
-    std::function<void()> m_fnOpen;
     MirelServerSocket* m_pServer;
     const int& m_nPort;
     detail::FailureBurst m_burst;

@@ -38,7 +38,7 @@ class ReceiveSteps : public detail::InetWaitSteps {
 public:
     ReceiveSteps(const std::function<void()>& fnOpen, const int& nPort, char* const& pBuffer,
                  unsigned int nBufferSize)
-        : m_fnOpen(fnOpen),
+        : InetWaitSteps(fnOpen),
           m_nPort(nPort),
           m_pBuffer(pBuffer),
           m_nBufferSize(nBufferSize),
@@ -46,16 +46,14 @@ public:
           m_nQuitError(0),
           m_burst("MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")") {}
 
-    virtual void open() { m_fnOpen(); }
     virtual void ready(const detail::ListenCell&) {
         MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort
                      << " ready, accepting messages..." << endrecord;
     }
     virtual int take(const detail::ListenCell& cell) {
-        std::memset(&m_peer, 0, sizeof m_peer);
-        socklen_t nLength = sizeof m_peer;
-        m_nReceived = ::recvfrom(cell.fd, m_pBuffer, m_nBufferSize, 0,
-                                 reinterpret_cast<sockaddr*>(&m_peer), &nLength);
+        socklen_t nLength = 0;
+        m_nReceived =
+            ::recvfrom(cell.fd, m_pBuffer, m_nBufferSize, 0, clearedPeer(&nLength), &nLength);
         if (m_nReceived >= 0) {
             return TAKEN;
         }
@@ -86,7 +84,6 @@ public:
     virtual detail::FailureBurst* burst() { return &m_burst; }
 
 private:
-    std::function<void()> m_fnOpen;
     const int& m_nPort;
     char* const& m_pBuffer;  // the server's, allocated by the opening step
     unsigned int m_nBufferSize;

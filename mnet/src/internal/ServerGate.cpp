@@ -287,8 +287,14 @@ void FdOwner::reset(int nFd) {
     m_nFd = nFd;
 }
 
-InetWaitSteps::InetWaitSteps() {
+InetWaitSteps::InetWaitSteps(const std::function<void()>& fnOpen) : WaitSteps(fnOpen) {
     std::memset(&m_peer, 0, sizeof m_peer);
+}
+
+sockaddr* InetWaitSteps::clearedPeer(socklen_t* pnLength) {
+    std::memset(&m_peer, 0, sizeof m_peer);
+    *pnLength = sizeof m_peer;
+    return reinterpret_cast<sockaddr*>(&m_peer);
 }
 
 bool InetWaitSteps::peerIsLocal() const {

@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "MirelConnection.hpp"
@@ -190,9 +191,10 @@ public:
     // any value >= 0 is an error number to retry after the burst's pause.
     enum Attempt { TAKEN = -1, NOTHING = -2, QUIT = -3 };
 
+    // fnOpen opens a closed server and whatever else the wait needs; throws MirelException.
+    explicit WaitSteps(const std::function<void()>& fnOpen) : m_fnOpen(fnOpen) {}
     virtual ~WaitSteps() {}
-    // Opens a closed server and whatever else the wait needs; throws MirelException.
-    virtual void open() = 0;
+    void open() { m_fnOpen(); }
     // The wait holds cell now: logs that the server is ready.
     virtual void ready(const ListenCell& cell) = 0;
     // One try to take a client or datagram from the readable socket of cell.
@@ -207,16 +209,23 @@ public:
     virtual void ended(Ending /*how*/, MirelString& /*sExceptionMessage*/, int& /*nErrorCode*/) {}
     // close woke the wait; the server has been released.
     virtual void woken() {}
+
+private:
+    WaitSteps(const WaitSteps&);
+    WaitSteps& operator=(const WaitSteps&);
+    std::function<void()> m_fnOpen;
 };
 
 // Steps of a server on an IPv4 socket: the peer's address, its local access (127.0.0.1
 // only) and its identification.
 class InetWaitSteps : public WaitSteps {
 public:
-    InetWaitSteps();
+    explicit InetWaitSteps(const std::function<void()>& fnOpen);
     virtual bool peerIsLocal() const;
 
 protected:
+    // The peer address cleared for a call that fills it, with its size in *pnLength.
+    sockaddr* clearedPeer(socklen_t* pnLength);
     // With bIdentify, the name the reverse lookup gives for the peer, logged at level 5 as
     // pszLogHead, the name, ':' and the port; otherwise, or when the lookup fails, empty.
     MirelString identify(bool bIdentify, const char* pszLogHead) const;
