@@ -145,11 +145,11 @@ public:
           m_iAccessPrivileges(iAccessPrivileges),
           m_nAcceptError(0) {}
 
-    virtual void ready(const detail::ListenCell& cell) {
+    void ready(const detail::ListenCell& cell) {
         MIREL_LOG(9) << "MirelPipeServer::waitForClient: " << m_sPipeName
                      << " ready, accepting connections... (" << cell.fd << ")" << endrecord;
     }
-    virtual int take(const detail::ListenCell& cell) {
+    int take(const detail::ListenCell& cell) {
         sockaddr_un clientAddress;
         std::memset(&clientAddress, 0, sizeof clientAddress);
         socklen_t nAddressLength = sizeof clientAddress;
@@ -165,7 +165,7 @@ public:
         m_client.reset(nClient);
         return nClient < 0 ? static_cast<int>(QUIT) : static_cast<int>(TAKEN);
     }
-    virtual void ended(Ending how, MirelString& sExceptionMessage, int& nErrorCode) {
+    void ended(Ending how, MirelString& sExceptionMessage, int& nErrorCode) {
         if (how == WAIT_FAILED) {
             sExceptionMessage = kReadError;
         } else {
@@ -173,18 +173,18 @@ public:
             nErrorCode = m_nAcceptError;
         }
     }
-    virtual void woken() {
+    void woken() {
         MIREL_LOG(9) << "MirelPipeServer::waitForClient : Shutting down thread" << endrecord;
         MIREL_LOG(9) << kReleasingRecord << endrecord;
     }
-    virtual MirelConnection* handOut(bool /*bIdentify*/) {
+    MirelConnection* handOut(bool /*bIdentify*/) {
         int nClient = m_client.get();
         MirelConnection* pConnection = new MirelPipeConnection(&nClient, m_iAccessPrivileges);
         m_client.release();
         return pConnection;
     }
     // Every pipe client is on this machine.
-    virtual bool peerIsLocal() const { return true; }
+    bool peerIsLocal() const { return true; }
 
 private:
     const MirelString& m_sPipeName;

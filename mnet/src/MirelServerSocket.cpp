@@ -48,11 +48,11 @@ public:
           m_nPort(nPort),
           m_burst("MirelServerSocket::waitForClient: socket connection error. ", "") {}
 
-    virtual void ready(const detail::ListenCell&) {
+    void ready(const detail::ListenCell&) {
         MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort
                      << " ready, accepting connections..." << endrecord;
     }
-    virtual int take(const detail::ListenCell& cell) {
+    int take(const detail::ListenCell& cell) {
         socklen_t nLength = 0;
         int nClient = ::accept4(cell.fd, clearedPeer(&nLength), &nLength, SOCK_CLOEXEC);
         if (nClient >= 0) {
@@ -66,7 +66,7 @@ public:
         }
         return endsWaitQuietly(nError) ? static_cast<int>(QUIT) : nError;
     }
-    virtual MirelConnection* handOut(bool bIdentify) {
+    MirelConnection* handOut(bool bIdentify) {
         int nOn = 1;
         ::setsockopt(m_client.get(), IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
         MirelString sRemoteName =
@@ -76,7 +76,7 @@ public:
         m_client.release();
         return pConnection;
     }
-    virtual detail::FailureBurst* burst() { return &m_burst; }
+    detail::FailureBurst* burst() { return &m_burst; }
 
 private:
     MirelServerSocket* m_pServer;

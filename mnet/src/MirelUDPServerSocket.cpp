@@ -46,11 +46,11 @@ public:
           m_nQuitError(0),
           m_burst("MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")") {}
 
-    virtual void ready(const detail::ListenCell&) {
+    void ready(const detail::ListenCell&) {
         MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort
                      << " ready, accepting messages..." << endrecord;
     }
-    virtual int take(const detail::ListenCell& cell) {
+    int take(const detail::ListenCell& cell) {
         socklen_t nLength = 0;
         m_nReceived =
             ::recvfrom(cell.fd, m_pBuffer, m_nBufferSize, 0, clearedPeer(&nLength), &nLength);
@@ -69,8 +69,8 @@ public:
         }
         return nError;
     }
-    virtual void ended(Ending, MirelString&, int& nErrorCode) { nErrorCode = m_nQuitError; }
-    virtual MirelConnection* handOut(bool bIdentify) {
+    void ended(Ending, MirelString&, int& nErrorCode) { nErrorCode = m_nQuitError; }
+    MirelConnection* handOut(bool bIdentify) {
         if (m_nReceived == 0) {
             MIREL_LOG(9)
                 << "MirelUDPServerSocket::receive: UDP server: exiting gracefully got no message"
@@ -81,7 +81,7 @@ public:
             identify(bIdentify, "MirelUDPServerSocket::receive: Server connected to ");
         return new MirelBufferConnection(m_pBuffer, static_cast<int>(m_nReceived), sRemoteName);
     }
-    virtual detail::FailureBurst* burst() { return &m_burst; }
+    detail::FailureBurst* burst() { return &m_burst; }
 
 private:
     const int& m_nPort;

@@ -15,46 +15,6 @@
 namespace MirelNet {
 namespace detail {
 
-namespace {
-
-// How the take-when-ready loop ended.
-enum Outcome { GOT, WOKEN, QUITTED, BROKEN };
-
-// Runs steps.take each time the socket is readable until it takes something or quits, or
-// close is signalled. Failed tries are retried after the burst's growing pause, which close
-// cuts short; without a burst a failure ends the loop.
-Outcome takeWhenReady(ListenCell* pCell, WaitSteps& steps) {
-    FailureBurst* pBurst = steps.burst();
-    for (;;) {
-        int nError = 0;
-        ServerGate::WaitResult result = ServerGate::await(pCell, &nError);
-        if (result == ServerGate::CLOSED) {
-            return WOKEN;
-        }
-        if (result == ServerGate::READY) {
-            int rc = steps.take(*pCell);
-            if (rc == WaitSteps::TAKEN) {
-                return GOT;
-            }
-            if (rc == WaitSteps::NOTHING) {
-                continue;
-            }
-            if (rc == WaitSteps::QUIT) {
-                return QUITTED;
-            }
-            nError = rc;
-        }
-        if (pBurst == 0) {
-            return BROKEN;
-        }
-        if (ServerGate::pause(pCell, pBurst->record(nError)) == ServerGate::CLOSED) {
-            return WOKEN;
-        }
-    }
-}
-
-}  // namespace
-
 ServerGate::ServerGate() : m_nVisits(0), m_bShut(false) {}
 
 ServerGate::~ServerGate() {}
@@ -101,50 +61,19 @@ bool ServerGate::publish(void*& pSlot, ListenCell* pCell) {
     return false;
 }
 
-MirelSmartPointer<MirelConnection> ServerGate::serve(void*& pSlot, WaitSteps& steps, bool bIdentify,
-                                                     MirelString& sExceptionMessage,
-                                                     int& nErrorCode) {
-    Visit visit(*this);
+ListenCell* ServerGate::begin(void*& pSlot, WaitSteps& steps, MirelString& sExceptionMessage,
+                              int& nErrorCode) {
     if (isShut()) {
-        return MirelSmartPointer<MirelConnection>();
+        return 0;
     }
     try {
         steps.open();
     } catch (const MirelException& e) {
         sExceptionMessage = e.getText();
         nErrorCode = e.getCode();
-        return MirelSmartPointer<MirelConnection>();
+        return 0;
     }
-    // Null also for a server whose opening opens nothing: there is nothing to wait on.
-    ListenCell* pCell = enter(pSlot);
-    if (pCell == 0) {
-        return MirelSmartPointer<MirelConnection>();
-    }
-    steps.ready(*pCell);
-    Outcome outcome = takeWhenReady(pCell, steps);
-    if (steps.burst()) {
-        steps.burst()->flush();
-    }
-    bool bClosed = leave(pCell);
-    if (outcome == WOKEN) {
-        steps.woken();
-        return MirelSmartPointer<MirelConnection>();
-    }
-    if (bClosed) {
-        // Closed just as something arrived: the wait ends as closed; what take got goes with
-        // the steps.
-        return MirelSmartPointer<MirelConnection>();
-    }
-    if (outcome != GOT) {
-        steps.ended(outcome == QUITTED ? WaitSteps::TAKE_QUIT : WaitSteps::WAIT_FAILED,
-                    sExceptionMessage, nErrorCode);
-        return MirelSmartPointer<MirelConnection>();
-    }
-    MirelSmartPointer<MirelConnection> spConnection(steps.handOut(bIdentify));
-    if (spConnection) {
-        spConnection->setLocalAccess(steps.peerIsLocal());
-    }
-    return spConnection;
+    return enter(pSlot);
 }
 
 ListenCell* ServerGate::enter(void*& pSlot) {

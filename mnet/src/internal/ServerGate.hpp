@@ -63,12 +63,14 @@ public:
     // when pCell was installed.
     bool publish(void*& pSlot, ListenCell* pCell);
 
-    // One wait of a server whose open state is pSlot, with the server's own steps: ends at
-    // once on a shut gate; opens (an opening failure comes back as text and code); enters the
-    // cell; takes when ready, paced by the steps' burst; leaves; hands the result out with its
-    // local access set. An empty pointer, and no message unless the steps give one, when the
-    // server was closed meanwhile or nothing was taken. Never throws MirelException.
-    MirelSmartPointer<MirelConnection> serve(void*& pSlot, WaitSteps& steps, bool bIdentify,
+    // One wait of a server whose open state is pSlot, with the server's own steps (a class
+    // derived from WaitSteps): ends at once on a shut gate; opens (an opening failure comes
+    // back as text and code); enters the cell; takes when ready, paced by the steps' burst;
+    // leaves; hands the result out with its local access set. An empty pointer, and no
+    // message unless the steps give one, when the server was closed meanwhile or nothing was
+    // taken. Never throws MirelException.
+    template <class Steps>
+    MirelSmartPointer<MirelConnection> serve(void*& pSlot, Steps& steps, bool bIdentify,
                                              MirelString& sExceptionMessage, int& nErrorCode);
 
     // Waiter: blocks until the socket is readable (READY) or close was signalled (CLOSED);
@@ -104,6 +106,18 @@ private:
         ServerGate& m_gate;
     };
 
+    // How the take-when-ready loop ended.
+    enum Outcome { GOT, WOKEN, QUITTED, BROKEN };
+
+    // serve's start: the open cell, entered; null for a shut gate, a failed opening (text
+    // and code set) or a server whose opening opens nothing.
+    ListenCell* begin(void*& pSlot, WaitSteps& steps, MirelString& sExceptionMessage,
+                      int& nErrorCode);
+    // Runs steps.take each time the socket is readable until it takes something or quits, or
+    // close is signalled. Failed tries are retried after the burst's growing pause, which
+    // close cuts short; without a burst a failure ends the loop.
+    template <class Steps>
+    static Outcome takeWhenReady(ListenCell* pCell, Steps& steps);
     // The open cell, marked waited on; null when the server is closed or the gate shut.
     ListenCell* enter(void*& pSlot);
     // Ends the wait on pCell. True when the server was closed meanwhile: the cell is then
@@ -178,8 +192,18 @@ private:
     std::chrono::steady_clock::time_point m_start;
 };
 
-// What one server adds to the wait frame of ServerGate::serve. Made by the server's
-// waitForClientImpl on the waiting thread and used by it alone.
+// What one server adds to the wait frame of ServerGate::serve: a class derived from this one,
+// made by the server's waitForClientImpl on the waiting thread and used by it alone. It
+// defines
+//   void ready(const ListenCell& cell)   the wait holds cell now: logs that the server is ready;
+//   int take(const ListenCell& cell)     one try to take a client or datagram from the
+//                                        readable socket: an Attempt or an error number;
+//   MirelConnection* handOut(bool bIdentify)  the connection for what take got (null for
+//                                        nothing), its peer identified when bIdentify;
+//   bool peerIsLocal() const             the local access of that connection;
+// and may hide burst, ended and woken below. The frame calls them statically, so nothing on
+// the way of a wait is dispatched through a virtual table (whose sanitizer checks would need
+// a free descriptor while accept fails for want of one).
 class WaitSteps {
 public:
     // How a wait ended without handing anything out while the server stayed open.
@@ -193,22 +217,13 @@ public:
 
     // fnOpen opens a closed server and whatever else the wait needs; throws MirelException.
     explicit WaitSteps(const std::function<void()>& fnOpen) : m_fnOpen(fnOpen) {}
-    virtual ~WaitSteps() {}
     void open() { m_fnOpen(); }
-    // The wait holds cell now: logs that the server is ready.
-    virtual void ready(const ListenCell& cell) = 0;
-    // One try to take a client or datagram from the readable socket of cell.
-    virtual int take(const ListenCell& cell) = 0;
-    // The connection for what take got (null for nothing), with its peer identified when
-    // bIdentify; the frame sets its local access from peerIsLocal.
-    virtual MirelConnection* handOut(bool bIdentify) = 0;
-    virtual bool peerIsLocal() const = 0;
     // Paces and logs retried failures; null: failures are not retried but end the wait.
-    virtual FailureBurst* burst() { return 0; }
+    FailureBurst* burst() { return 0; }
     // The wait ended as said while the server stayed open; may set the failure text and code.
-    virtual void ended(Ending /*how*/, MirelString& /*sExceptionMessage*/, int& /*nErrorCode*/) {}
+    void ended(Ending /*how*/, MirelString& /*sExceptionMessage*/, int& /*nErrorCode*/) {}
     // close woke the wait; the server has been released.
-    virtual void woken() {}
+    void woken() {}
 
 private:
     WaitSteps(const WaitSteps&);
@@ -221,7 +236,7 @@ private:
 class InetWaitSteps : public WaitSteps {
 public:
     explicit InetWaitSteps(const std::function<void()>& fnOpen);
-    virtual bool peerIsLocal() const;
+    bool peerIsLocal() const;
 
 protected:
     // The peer address cleared for a call that fills it, with its size in *pnLength.
@@ -232,6 +247,73 @@ protected:
 
     sockaddr_in m_peer;
 };
+
+template <class Steps>
+MirelSmartPointer<MirelConnection> ServerGate::serve(void*& pSlot, Steps& steps, bool bIdentify,
+                                                     MirelString& sExceptionMessage,
+                                                     int& nErrorCode) {
+    Visit visit(*this);
+    ListenCell* pCell = begin(pSlot, steps, sExceptionMessage, nErrorCode);
+    if (pCell == 0) {
+        return MirelSmartPointer<MirelConnection>();
+    }
+    steps.ready(*pCell);
+    Outcome outcome = takeWhenReady(pCell, steps);
+    if (steps.burst()) {
+        steps.burst()->flush();
+    }
+    bool bClosed = leave(pCell);
+    if (outcome == WOKEN) {
+        steps.woken();
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (bClosed) {
+        // Closed just as something arrived: the wait ends as closed; what take got goes with
+        // the steps.
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (outcome != GOT) {
+        steps.ended(outcome == QUITTED ? WaitSteps::TAKE_QUIT : WaitSteps::WAIT_FAILED,
+                    sExceptionMessage, nErrorCode);
+        return MirelSmartPointer<MirelConnection>();
+    }
+    MirelSmartPointer<MirelConnection> spConnection(steps.handOut(bIdentify));
+    if (spConnection) {
+        spConnection->setLocalAccess(steps.peerIsLocal());
+    }
+    return spConnection;
+}
+
+template <class Steps>
+ServerGate::Outcome ServerGate::takeWhenReady(ListenCell* pCell, Steps& steps) {
+    FailureBurst* pBurst = steps.burst();
+    for (;;) {
+        int nError = 0;
+        WaitResult result = await(pCell, &nError);
+        if (result == CLOSED) {
+            return WOKEN;
+        }
+        if (result == READY) {
+            int rc = steps.take(*pCell);
+            if (rc == WaitSteps::TAKEN) {
+                return GOT;
+            }
+            if (rc == WaitSteps::NOTHING) {
+                continue;
+            }
+            if (rc == WaitSteps::QUIT) {
+                return QUITTED;
+            }
+            nError = rc;
+        }
+        if (pBurst == 0) {
+            return BROKEN;
+        }
+        if (pause(pCell, pBurst->record(nError)) == CLOSED) {
+            return WOKEN;
+        }
+    }
+}
 
 }  // namespace detail
 }  // namespace MirelNet
