@@ -63,22 +63,14 @@ struct ServerThread {
     std::atomic<bool> bFailed{false};
     std::atomic<int> nFailureCode{0};
     std::atomic<bool> bStopping{false};
-    std::atomic<bool> bDone{false};
 
-    void run() {
-        serve();
-        bDone = true;
-    }
+    void run() { serve(); }
 
-    // From another thread. close() wakes a thread blocked in waitForClient, but a wait that
-    // starts after the close opens the server again: so raise the flag that the loop checks
-    // before each wait, and close until the server thread has left.
+    // From another thread. shutDown() wakes a thread blocked in waitForClient, and every wait
+    // after it returns empty at once (close() would let the next wait open the server again).
     void stop() {
         bStopping = true;
-        while (!bDone) {
-            spServer->close();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        spServer->shutDown();
     }
 
     void serve() {
@@ -172,7 +164,6 @@ int main() {
     for (int nAttempt = 0; nAttempt < 5 && !thread.joinable(); ++nAttempt) {
         nPort = freeLoopbackPort();
         server.bFailed = false;
-        server.bDone = false;
         server.bStopping = false;
         server.spServer = new MirelServerSocket(nPort, 16, "127.0.0.1");
         thread = std::thread(&ServerThread::run, &server);

@@ -15,6 +15,7 @@
 #include "MirelPipeServer.hpp"
 #include "MirelServerSocket.hpp"
 #include "MirelUDPServerSocket.hpp"
+#include "internal/Backoff.hpp"
 #include "internal/CallbackDelivery.hpp"
 #include "internal/HostLookup.hpp"
 
@@ -45,12 +46,6 @@ MirelString decimal(int n) {
     return szText;
 }
 
-// Doubles from a few milliseconds up to a second while the same trouble repeats.
-int nextPause(int nPauseMs) {
-    return nPauseMs == 0 ? kFirstPauseMs
-                         : (nPauseMs * 2 > kLongestPauseMs ? kLongestPauseMs : nPauseMs * 2);
-}
-
 }  // namespace
 
 MirelLibraryCallbackSink::MirelLibraryCallbackSink(const MirelString& sModuleName)
@@ -75,30 +70,18 @@ MirelLibraryCallbackSink::MirelLibraryCallbackSink(const MirelString& sModuleNam
 MirelLibraryCallbackSink::~MirelLibraryCallbackSink() {
     m_bStopping = true;
     m_stopEvent.set();
-    bool bLogged = false;
-    // A close that lands between the loop's stop check and its next wait is undone by that
-    // wait's re-opening, so close again until the thread has left.
-    while (!wait(10)) {
-        if (isRunning() && !m_bThreadStarted) {
-            continue;
-        }
-        if (!m_spCallbackServer) {
-            continue;
-        }
-        if (!bLogged) {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::~MirelLibraryCallbackSink: closing socket"
-                         << endrecord;
-            bLogged = true;
-        }
-        m_spCallbackServer->close();
-        if (!isRunning()) {
-            break;
+    // Shut down, not closed: a wait that starts after a close would open the server again.
+    if (m_spCallbackServer) {
+        MIREL_LOG(9) << "MirelLibraryCallbackSink::~MirelLibraryCallbackSink: closing socket"
+                     << endrecord;
+        MirelIPCServer* pServer = m_spCallbackServer;
+        if (MirelPipeServer* pPipeServer = dynamic_cast<MirelPipeServer*>(pServer)) {
+            pPipeServer->shutDown();
+        } else if (MirelServerSocket* pNetServer = dynamic_cast<MirelServerSocket*>(pServer)) {
+            pNetServer->shutDown();
         }
     }
     wait(-1);
-    if (m_spCallbackServer) {
-        m_spCallbackServer->close();
-    }
 }
 
 short MirelLibraryCallbackSink::getCallbackSocket() const {
@@ -257,7 +240,8 @@ int MirelLibraryCallbackSink::run() {
         return 0;
     }
 
-    int nPauseMs = 0;
+    // Doubles from a few milliseconds up to a second while the same trouble repeats.
+    detail::Backoff pause(kFirstPauseMs, kLongestPauseMs);
     bool bExit = false;
     while (!bExit && !m_bStopping) {
         MirelString sAddress = getCallbackAddress();
@@ -296,8 +280,7 @@ int MirelLibraryCallbackSink::run() {
             if (!bExit) {
                 MIREL_LOG(1) << "MirelLibraryCallbackSink::run: " << e.getText() << " (code "
                              << nCode << "), retrying" << endrecord;
-                nPauseMs = nextPause(nPauseMs);
-                m_stopEvent.wait(nPauseMs);
+                m_stopEvent.wait(pause.next());
             }
             continue;
         }
@@ -310,13 +293,13 @@ int MirelLibraryCallbackSink::run() {
             // Not a stop: an empty datagram, say. One of them must not silence the sink.
             MIREL_LOG(9) << "MirelLibraryCallbackSink::run: NULL returned from waitForClient : "
                          << sAddress << ", waiting again" << endrecord;
-            if (nPauseMs > 0) {
-                m_stopEvent.wait(nPauseMs);
+            if (pause.current() > 0) {
+                m_stopEvent.wait(pause.current());
             }
-            nPauseMs = nextPause(nPauseMs);
+            pause.next();
             continue;
         }
-        nPauseMs = 0;
+        pause.reset();
         MIREL_LOG(9) << "MirelLibraryCallbackSink::run: received data : " << sAddress << endrecord;
         detail::deliverCallbackMessage(m_callbackContainer, spClient);
     }

@@ -9,12 +9,13 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "MirelLogging.hpp"
 #include "MirelPipeConnection.hpp"
+#include "internal/EndpointName.hpp"
 #include "internal/ServerGate.hpp"
-#include "internal/StreamIo.hpp"
 
 namespace MirelNet {
 
@@ -30,17 +31,67 @@ const char* const kPrepareFailed = "MirelPipeServer::init: failed to prepare pip
 const char* const kListenFailed = "MirelPipeServer::init: failed to listen on bound pipe.";
 const char* const kReadError = "MirelPipeServer::waitForClient: pipe read error. ";
 const char* const kConnectionError = "MirelPipeServer::waitForClient: connection error. ";
+const char* const kReleasingRecord = "MirelPipeServer::close: releasing resources";
 
 const int kBacklog = 5;
 const mode_t kEndpointMode = 0770;
 
-// Only a socket file is taken for the leftover of an earlier run; anything else at the path
-// is not ours to delete, and bind then reports the path as taken.
-void removeStaleEndpoint(const MirelString& sPath) {
-    struct stat info;
-    if (::lstat(sPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-        ::unlink(sPath.c_str());
+[[noreturn]] void fail(const char* pszText, int nError) {
+    throw MirelException(MirelString(pszText), nError);
+}
+
+// Fills the local socket address of sPath and returns its length; refuses with 36
+// (ENAMETOOLONG) a path that does not fit the address with its terminator.
+socklen_t endpointAddress(const MirelString& sPath, sockaddr_un* pAddress) {
+    std::memset(pAddress, 0, sizeof *pAddress);
+    pAddress->sun_family = AF_UNIX;
+    if (sPath.size() >= sizeof pAddress->sun_path) {
+        fail(kPrepareFailed, ENAMETOOLONG);
     }
+    std::memcpy(pAddress->sun_path, sPath.data(), sPath.size());
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sPath.size());
+}
+
+// True when a connection to the socket file at address is refused: nobody accepts on it any
+// more (or the file went meanwhile). A server that accepts, one whose queue is full and a file
+// this process may not connect to all count as alive. A live server sees the trial as a
+// client that sends nothing.
+bool refusesConnection(const sockaddr_un& address, socklen_t nLength) {
+    detail::FdOwner trial(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (trial.get() < 0) {
+        fail(kCreateFailed, errno);
+    }
+    return ::connect(trial.get(), reinterpret_cast<const sockaddr*>(&address), nLength) != 0 &&
+           (errno == ECONNREFUSED || errno == ENOENT);
+}
+
+// Makes room for the bind: removes whatever non-directory entry is at the path (unlink never
+// follows a link), except the endpoint of a live server, which fails the opening with 98
+// (EADDRINUSE) and stays. A directory is left for bind to report as taken.
+void clearEndpointPath(const MirelString& sPath, const sockaddr_un& address, socklen_t nLength) {
+    struct stat info;
+    if (::lstat(sPath.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+        return;
+    }
+    if (S_ISSOCK(info.st_mode) && !refusesConnection(address, nLength)) {
+        fail(kPrepareFailed, EADDRINUSE);
+    }
+    ::unlink(sPath.c_str());
+}
+
+// Device, inode and change time in nanoseconds of the socket file at sPath (an inode number
+// alone is reused at once); false when there is no socket file there.
+bool socketFileIdentity(const MirelString& sPath, unsigned long long* pnDevice,
+                        unsigned long long* pnInode, unsigned long long* pnChange) {
+    struct stat info;
+    if (::lstat(sPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {
+        return false;
+    }
+    *pnDevice = static_cast<unsigned long long>(info.st_dev);
+    *pnInode = static_cast<unsigned long long>(info.st_ino);
+    *pnChange =
+        static_cast<unsigned long long>(info.st_ctim.tv_sec) * 1000000000ull + info.st_ctim.tv_nsec;
+    return true;
 }
 
 // getgrnam_r, because another thread of the process may be looking up groups too.
@@ -65,6 +116,82 @@ bool lookupGroup(const MirelString& sName, gid_t* pGid) {
         return true;
     }
 }
+
+// Hands the endpoint file to the group sGroup; a missing group is only logged, and a failed
+// chown keeps the owner's group.
+void grantGroup(const MirelString& sPath, const MirelString& sGroup) {
+    gid_t nGroup = 0;
+    if (lookupGroup(sGroup, &nGroup)) {
+        int nIgnored = ::chown(sPath.c_str(), ::getuid(), nGroup);
+        (void)nIgnored;
+        MIREL_LOG(9) << "MirelPipeServer::init () : successfully granted rw access to the "
+                        "NamedPipe for OS Group : "
+                     << sGroup << endrecord;
+    } else {
+        MIREL_LOG(9) << "MirelPipeServer::init () : failed to grant rw access to the "
+                        "NamedPipe for OS Group : "
+                     << sGroup << endrecord;
+    }
+}
+
+// The pipe server's part of a wait: accepts one client and hands it out as a local pipe
+// connection with the server's access privileges. Accept failures end the wait.
+class PipeAcceptSteps : public detail::WaitSteps {
+public:
+    PipeAcceptSteps(const std::function<void()>& fnOpen, const MirelString& sPipeName,
+                    unsigned int iAccessPrivileges)
+        : WaitSteps(fnOpen),
+          m_sPipeName(sPipeName),
+          m_iAccessPrivileges(iAccessPrivileges),
+          m_nAcceptError(0) {}
+
+    void ready(const detail::ListenCell& cell) {
+        MIREL_LOG(9) << "MirelPipeServer::waitForClient: " << m_sPipeName
+                     << " ready, accepting connections... (" << cell.fd << ")" << endrecord;
+    }
+    int take(const detail::ListenCell& cell) {
+        sockaddr_un clientAddress;
+        std::memset(&clientAddress, 0, sizeof clientAddress);
+        socklen_t nAddressLength = sizeof clientAddress;
+        int nClient = ::accept4(cell.fd, reinterpret_cast<sockaddr*>(&clientAddress),
+                                &nAddressLength, SOCK_CLOEXEC);
+        if (nClient < 0 &&
+            (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)) {
+            return NOTHING;
+        }
+        m_nAcceptError = nClient < 0 ? errno : 0;
+        MIREL_LOG(9) << "MirelPipeServer::waitForClient: " << m_sPipeName
+                     << " returned from accept with clientSocket=" << nClient << endrecord;
+        m_client.reset(nClient);
+        return nClient < 0 ? static_cast<int>(QUIT) : static_cast<int>(TAKEN);
+    }
+    void ended(Ending how, MirelString& sExceptionMessage, int& nErrorCode) {
+        if (how == WAIT_FAILED) {
+            sExceptionMessage = kReadError;
+        } else {
+            sExceptionMessage = kConnectionError;
+            nErrorCode = m_nAcceptError;
+        }
+    }
+    void woken() {
+        MIREL_LOG(9) << "MirelPipeServer::waitForClient : Shutting down thread" << endrecord;
+        MIREL_LOG(9) << kReleasingRecord << endrecord;
+    }
+    MirelConnection* handOut(bool /*bIdentify*/) {
+        int nClient = m_client.get();
+        MirelConnection* pConnection = new MirelPipeConnection(&nClient, m_iAccessPrivileges);
+        m_client.release();
+        return pConnection;
+    }
+    // Every pipe client is on this machine.
+    bool peerIsLocal() const { return true; }
+
+private:
+    const MirelString& m_sPipeName;
+    unsigned int m_iAccessPrivileges;
+    int m_nAcceptError;
+    detail::FdOwner m_client;  // the accepted client until it is handed out
+};
 
 }  // namespace
 
@@ -92,24 +219,26 @@ MirelPipeServer::MirelPipeServer(const MirelString& sPipeName, unsigned int iAcc
 }
 
 MirelPipeServer::~MirelPipeServer() {
-    m_bDestroying = true;
-    MirelPipeServer::close();
+    shutDown();
     m_pGate->waitIdle();
     delete m_pGate;
     // Leave no endpoint file behind in the shared directory, but never one that a newer
     // server (this process or another) has bound at the same path since.
-    if (m_nBoundInode != 0) {
-        MirelString sPath = MirelString(kSharedServiceDir) + m_sPipeName;
-        struct stat info;
-        if (::lstat(sPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
-            static_cast<unsigned long long>(info.st_dev) == m_nBoundDevice &&
-            static_cast<unsigned long long>(info.st_ino) == m_nBoundInode &&
-            static_cast<unsigned long long>(info.st_ctim.tv_sec) * 1000000000ull +
-                    info.st_ctim.tv_nsec ==
-                m_nBoundChange) {
-            ::unlink(sPath.c_str());
-        }
+    unsigned long long nDevice = 0;
+    unsigned long long nInode = 0;
+    unsigned long long nChange = 0;
+    MirelString sPath = MirelString(kSharedServiceDir) + m_sPipeName;
+    if (m_nBoundInode != 0 && socketFileIdentity(sPath, &nDevice, &nInode, &nChange) &&
+        nDevice == m_nBoundDevice && nInode == m_nBoundInode && nChange == m_nBoundChange) {
+        ::unlink(sPath.c_str());
     }
+}
+
+void MirelPipeServer::shutDown() {
+    // Held so that no opening runs half-way across the shut.
+    MirelCriticalSection guard(m_lock, true);
+    m_pGate->shut();
+    close();
 }
 
 MirelString MirelPipeServer::getFullPipeName(const MirelString& sPipeName) {
@@ -125,158 +254,58 @@ void MirelPipeServer::init() {
     // Held while opening, so that a close from another thread either finds the endpoint
     // published or runs before the open starts; it never misses one that is half made.
     MirelCriticalSection guard(m_lock, true);
-    if (m_pGate->isOpen(m_pipeHandle)) {
+    if (m_pGate->isOpen(m_pipeHandle) || m_pGate->isShut()) {
         return;
     }
-    detail::ListenCell* pCell = 0;
-    int nError = detail::ServerGate::newCell(&pCell);
-    if (nError != 0) {
-        throw MirelException(MirelString(kCreateFailed), nError);
+    // Before anything is done with a path made from the name.
+    if (!detail::isSafeEndpointName(m_sPipeName)) {
+        fail(kPrepareFailed, EINVAL);
     }
+    MirelString sPath = getFullPipeName(m_sPipeName);
+    sockaddr_un address;
+    socklen_t nLength = endpointAddress(sPath, &address);
+    detail::ListenCell* pNewCell = 0;
+    int nError = detail::ServerGate::newCell(&pNewCell);
+    if (nError != 0) {
+        fail(kCreateFailed, nError);
+    }
+    detail::CellOwner cell(pNewCell);
     // Non-blocking, so that a client that gives up between the wake-up and accept cannot
     // leave the waiting thread stuck where close no longer reaches it.
-    pCell->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (pCell->fd < 0) {
-        nError = errno;
-        detail::ServerGate::freeCell(pCell);
-        throw MirelException(MirelString(kCreateFailed), nError);
+    cell.get()->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (cell.get()->fd < 0) {
+        fail(kCreateFailed, errno);
     }
-
-    try {
-        MirelString sPath = getFullPipeName(m_sPipeName);
-        sockaddr_un address;
-        std::memset(&address, 0, sizeof address);
-        address.sun_family = AF_UNIX;
-        if (sPath.size() >= sizeof address.sun_path) {
-            throw MirelException(MirelString(kPrepareFailed), ENAMETOOLONG);
-        }
-        std::memcpy(address.sun_path, sPath.data(), sPath.size());
-        socklen_t nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sPath.size());
-
-        removeStaleEndpoint(sPath);
-        if (::bind(pCell->fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
-            throw MirelException(MirelString(kPrepareFailed), errno);
-        }
-        if (::listen(pCell->fd, kBacklog) != 0) {
-            throw MirelException(MirelString(kListenFailed), errno);
-        }
-        ::chmod(sPath.c_str(), kEndpointMode);
-        struct stat bound;
-        if (::lstat(sPath.c_str(), &bound) == 0) {
-            m_nBoundDevice = static_cast<unsigned long long>(bound.st_dev);
-            m_nBoundInode = static_cast<unsigned long long>(bound.st_ino);
-            m_nBoundChange = static_cast<unsigned long long>(bound.st_ctim.tv_sec) * 1000000000ull +
-                             bound.st_ctim.tv_nsec;
-        }
-
-        if (m_iAccessPrivileges == 1 && !m_sUserGroupName.empty()) {
-            gid_t nGroup = 0;
-            if (lookupGroup(m_sUserGroupName, &nGroup)) {
-                // Not fatal: the endpoint then keeps the owner's group.
-                int nIgnored = ::chown(sPath.c_str(), ::getuid(), nGroup);
-                (void)nIgnored;
-                MIREL_LOG(9) << "MirelPipeServer::init () : successfully granted rw access to the "
-                                "NamedPipe for OS Group : "
-                             << m_sUserGroupName << endrecord;
-            } else {
-                MIREL_LOG(9) << "MirelPipeServer::init () : failed to grant rw access to the "
-                                "NamedPipe for OS Group : "
-                             << m_sUserGroupName << endrecord;
-            }
-        }
-    } catch (...) {
-        detail::ServerGate::freeCell(pCell);
-        throw;
+    clearEndpointPath(sPath, address, nLength);
+    if (::bind(cell.get()->fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
+        fail(kPrepareFailed, errno);
     }
-    m_pGate->publish(m_pipeHandle, pCell);
+    if (::listen(cell.get()->fd, kBacklog) != 0) {
+        fail(kListenFailed, errno);
+    }
+    ::chmod(sPath.c_str(), kEndpointMode);
+    socketFileIdentity(sPath, &m_nBoundDevice, &m_nBoundInode, &m_nBoundChange);
+    if (m_iAccessPrivileges == 1 && !m_sUserGroupName.empty()) {
+        grantGroup(sPath, m_sUserGroupName);
+    }
+    m_pGate->publish(m_pipeHandle, cell.release());
 }
 
 void MirelPipeServer::close() {
     MIREL_LOG(9) << "MirelPipeServer::close" << endrecord;
     MirelCriticalSection guard(m_lock, true);
-    // Only picks the record below; the gate itself decides between waking and releasing.
-    bool bWaiting = m_bClientWaiting;
-    if (m_pGate->close(m_pipeHandle)) {
-        if (bWaiting) {
-            MIREL_LOG(9) << "MirelPipeServer::close: signaling wait thread" << endrecord;
-        } else {
-            MIREL_LOG(9) << "MirelPipeServer::close: releasing resources" << endrecord;
-        }
+    detail::ServerGate::CloseResult result = m_pGate->close(m_pipeHandle);
+    if (result == detail::ServerGate::SIGNALLED) {
+        MIREL_LOG(9) << "MirelPipeServer::close: signaling wait thread" << endrecord;
+    } else if (result == detail::ServerGate::RELEASED) {
+        MIREL_LOG(9) << kReleasingRecord << endrecord;
     }
 }
 
 MirelSmartPointer<MirelConnection> MirelPipeServer::waitForClientImpl(
-    bool /*bIdentify*/, MirelString& sExceptionMessage, int& nErrorCode) {
-    detail::ServerGate::Visit visit(*m_pGate);
-    try {
-        init();
-    } catch (const MirelException& e) {
-        sExceptionMessage = e.getText();
-        nErrorCode = e.getCode();
-        return MirelSmartPointer<MirelConnection>();
-    }
-    detail::ListenCell* pCell = m_pGate->enter(m_pipeHandle);
-    if (pCell == 0) {
-        return MirelSmartPointer<MirelConnection>();
-    }
-    if (m_bDestroying) {
-        // The destructor's close ran before this wait had opened the endpoint again.
-        if (!m_pGate->leave(pCell)) {
-            MirelPipeServer::close();
-        }
-        return MirelSmartPointer<MirelConnection>();
-    }
-    m_bClientWaiting = true;
-    MIREL_LOG(9) << "MirelPipeServer::waitForClient: " << m_sPipeName
-                 << " ready, accepting connections... (" << pCell->fd << ")" << endrecord;
-
-    for (;;) {
-        int nError = 0;
-        detail::ServerGate::WaitResult result = detail::ServerGate::await(pCell, &nError);
-        if (result == detail::ServerGate::CLOSED) {
-            MIREL_LOG(9) << "MirelPipeServer::waitForClient : Shutting down thread" << endrecord;
-            m_bClientWaiting = false;
-            if (m_pGate->leave(pCell)) {
-                MIREL_LOG(9) << "MirelPipeServer::close: releasing resources" << endrecord;
-            }
-            return MirelSmartPointer<MirelConnection>();
-        }
-        if (result == detail::ServerGate::FAILED) {
-            m_bClientWaiting = false;
-            if (!m_pGate->leave(pCell)) {
-                sExceptionMessage = kReadError;
-            }
-            return MirelSmartPointer<MirelConnection>();
-        }
-
-        sockaddr_un clientAddress;
-        std::memset(&clientAddress, 0, sizeof clientAddress);
-        socklen_t nAddressLength = sizeof clientAddress;
-        int nClient = ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&clientAddress),
-                                &nAddressLength, SOCK_CLOEXEC);
-        if (nClient < 0 &&
-            (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)) {
-            continue;
-        }
-        int nAcceptError = nClient < 0 ? errno : 0;
-        MIREL_LOG(9) << "MirelPipeServer::waitForClient: " << m_sPipeName
-                     << " returned from accept with clientSocket=" << nClient << endrecord;
-        m_bClientWaiting = false;
-        if (m_pGate->leave(pCell)) {
-            // Closed just as the client arrived: the wait ends as closed, and the client
-            // with it.
-            detail::closeFd(nClient);
-            return MirelSmartPointer<MirelConnection>();
-        }
-        if (nClient < 0) {
-            sExceptionMessage = kConnectionError;
-            nErrorCode = nAcceptError;
-            return MirelSmartPointer<MirelConnection>();
-        }
-        MirelPipeConnection* pConnection = new MirelPipeConnection(&nClient, m_iAccessPrivileges);
-        pConnection->setLocalAccess(true);
-        return MirelSmartPointer<MirelConnection>(pConnection);
-    }
+    bool bIdentify, MirelString& sExceptionMessage, int& nErrorCode) {
+    PipeAcceptSteps steps([this] { init(); }, m_sPipeName, m_iAccessPrivileges);
+    return m_pGate->serve(m_pipeHandle, steps, bIdentify, sExceptionMessage, nErrorCode);
 }
 
 }  // namespace MirelNet

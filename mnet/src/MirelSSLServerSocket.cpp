@@ -51,7 +51,7 @@ MirelSSLServerSocket::MirelSSLServerSocket(int nPort, const MirelCertificate& ce
     : MirelServerSocket(nPort, nBacklog, sBindAddress), m_pSSLImpl(0), m_certificate(certificate) {}
 
 MirelSSLServerSocket::~MirelSSLServerSocket() {
-    MirelSSLServerSocket::close();
+    shutDown();
     m_pGate->waitIdle();
 }
 

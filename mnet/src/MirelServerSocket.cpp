@@ -9,13 +9,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "MirelLogging.hpp"
 #include "MirelSocketConnection.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/ServerGate.hpp"
-#include "internal/StreamIo.hpp"
 
 namespace MirelNet {
 
@@ -38,6 +38,53 @@ bool endsWaitQuietly(int nError) {
     throw MirelException(MirelString(pszText), nError);
 }
 
+// The TCP server's part of a wait: accepts one client and hands it out as a socket connection
+// that knows its server. Accept failures other than the quiet ones are retried, paced.
+class AcceptSteps : public detail::InetWaitSteps {
+public:
+    AcceptSteps(const std::function<void()>& fnOpen, MirelServerSocket* pServer, const int& nPort)
+        : InetWaitSteps(fnOpen),
+          m_pServer(pServer),
+          m_nPort(nPort),
+          m_burst("MirelServerSocket::waitForClient: socket connection error. ", "") {}
+
+    void ready(const detail::ListenCell&) {
+        MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort
+                     << " ready, accepting connections..." << endrecord;
+    }
+    int take(const detail::ListenCell& cell) {
+        socklen_t nLength = 0;
+        int nClient = ::accept4(cell.fd, clearedPeer(&nLength), &nLength, SOCK_CLOEXEC);
+        if (nClient >= 0) {
+            m_client.reset(nClient);
+            return TAKEN;
+        }
+        int nError = errno;
+        if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR ||
+            nError == ECONNABORTED) {
+            return NOTHING;
+        }
+        return endsWaitQuietly(nError) ? static_cast<int>(QUIT) : nError;
+    }
+    MirelConnection* handOut(bool bIdentify) {
+        int nOn = 1;
+        ::setsockopt(m_client.get(), IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+        MirelString sRemoteName =
+            identify(bIdentify, "MirelServerSocket::waitForClient () Server connected to ");
+        MirelConnection* pConnection =
+            new MirelSocketConnection(m_client.get(), sRemoteName, m_pServer, false);
+        m_client.release();
+        return pConnection;
+    }
+    detail::FailureBurst* burst() { return &m_burst; }
+
+private:
+    MirelServerSocket* m_pServer;
+    const int& m_nPort;
+    detail::FailureBurst m_burst;
+    detail::FdOwner m_client;  // the accepted client until it is handed out
+};
+
 }  // namespace
 
 MirelServerSocket::MirelServerSocket(int nPort, int nBacklog, const MirelString& sBindAddress)
@@ -49,9 +96,14 @@ MirelServerSocket::MirelServerSocket(int nPort, int nBacklog, const MirelString&
       m_pGate(new detail::ServerGate) {}
 
 MirelServerSocket::~MirelServerSocket() {
-    MirelServerSocket::close();
+    shutDown();
     m_pGate->waitIdle();
     delete m_pGate;
+}
+
+void MirelServerSocket::shutDown() {
+    m_pGate->shut();
+    close();
 }
 
 void MirelServerSocket::setPort(int nPort) {
@@ -125,75 +177,19 @@ bool MirelServerSocket::isInitialized() const {
 }
 
 void MirelServerSocket::waitForInit() {
-    while (!m_bInitialized) {
+    while (!m_bInitialized && !m_pGate->isShut()) {
         std::this_thread::sleep_for(std::chrono::microseconds(1000));
     }
 }
 
 MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(
     bool bIdentify, MirelString& sExceptionMessage, int& nErrorCode) {
-    detail::ServerGate::Visit visit(*m_pGate);
-    try {
-        init();
-    } catch (const MirelException& e) {
-        sExceptionMessage = e.getText();
-        nErrorCode = e.getCode();
-        return MirelSmartPointer<MirelConnection>();
-    }
-    // Null also for a derived server whose init opens nothing: there is nothing to wait on.
-    detail::ListenCell* pCell = m_pGate->enter(m_pSocketImpl);
-    if (pCell == 0) {
-        return MirelSmartPointer<MirelConnection>();
-    }
-    MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort
-                 << " ready, accepting connections..." << endrecord;
-
-    sockaddr_in client;
-    int nClient = -1;
-    bool bTaken;
-    {
-        detail::FailureBurst burst("MirelServerSocket::waitForClient: socket connection error. ",
-                                   "");
-        bTaken = detail::ServerGate::takeWhenReady(pCell, burst, [&]() -> int {
-            std::memset(&client, 0, sizeof client);
-            socklen_t nLength = sizeof client;
-            nClient =
-                ::accept4(pCell->fd, reinterpret_cast<sockaddr*>(&client), &nLength, SOCK_CLOEXEC);
-            if (nClient >= 0) {
-                return detail::ServerGate::TAKEN;
-            }
-            int nError = errno;
-            if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR ||
-                nError == ECONNABORTED) {
-                return detail::ServerGate::NOTHING;
-            }
-            return endsWaitQuietly(nError) ? static_cast<int>(detail::ServerGate::QUIT) : nError;
-        });
-    }
-    if (!bTaken) {
-        m_pGate->leave(pCell);
-        return MirelSmartPointer<MirelConnection>();
-    }
-    if (m_pGate->leave(pCell)) {
-        detail::closeFd(nClient);
-        return MirelSmartPointer<MirelConnection>();
-    }
-
-    int nOn = 1;
-    ::setsockopt(nClient, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
-    MirelString sRemoteName;
-    if (bIdentify && detail::lookupByAddress(client.sin_addr.s_addr, &sRemoteName)) {
-        MIREL_LOG(5) << "MirelServerSocket::waitForClient () Server connected to " << sRemoteName
-                     << ":" << static_cast<int>(ntohs(client.sin_port)) << endrecord;
-    }
-    MirelSmartPointer<MirelConnection> spConnection(
-        new MirelSocketConnection(nClient, sRemoteName, this, false));
-    spConnection->setLocalAccess(client.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
-    return spConnection;
+    AcceptSteps steps([this] { init(); }, this, m_nPort);
+    return m_pGate->serve(m_pSocketImpl, steps, bIdentify, sExceptionMessage, nErrorCode);
 }
 
 void MirelServerSocket::close() {
-    if (m_pGate->close(m_pSocketImpl)) {
+    if (m_pGate->close(m_pSocketImpl) != detail::ServerGate::WAS_CLOSED) {
         MIREL_LOG(9) << "MirelServerSocket::close: closing socket " << m_nPort << endrecord;
     }
     m_bInitialized = false;

@@ -8,12 +8,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "MirelBufferConnection.hpp"
 #include "MirelLogging.hpp"
-#include "internal/HostLookup.hpp"
 #include "internal/ServerGate.hpp"
-#include "internal/StreamIo.hpp"
 
 namespace MirelNet {
 
@@ -24,12 +23,74 @@ namespace {
 const char* const kCreateFailed = "MirelUDPServerSocket::init: failed to create socket.";
 const char* const kBindFailed = "MirelUDPServerSocket::init: failed to bind socket.";
 const char* const kNameFailed = "MirelUDPServerSocket::init: failed to get socket name.";
+const char* const kNoBuffer =
+    "MirelUDPServerSocket::waitForClient: no memory for the receive buffer.";
 
 // Receive errors after which the wait ends without a datagram and without a message.
 bool endsWaitQuietly(int nError) {
     return nError == EBADF || nError == ENONET || nError == ECONNRESET || nError == ENOTSOCK ||
            nError == EHOSTDOWN;
 }
+
+// The UDP server's part of a wait: receives one datagram into the server's buffer and hands
+// out a copy of it. Receive failures other than the quiet ones are retried, paced.
+class ReceiveSteps : public detail::InetWaitSteps {
+public:
+    ReceiveSteps(const std::function<void()>& fnOpen, const int& nPort, char* const& pBuffer,
+                 unsigned int nBufferSize)
+        : InetWaitSteps(fnOpen),
+          m_nPort(nPort),
+          m_pBuffer(pBuffer),
+          m_nBufferSize(nBufferSize),
+          m_nReceived(0),
+          m_nQuitError(0),
+          m_burst("MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")") {}
+
+    void ready(const detail::ListenCell&) {
+        MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort
+                     << " ready, accepting messages..." << endrecord;
+    }
+    int take(const detail::ListenCell& cell) {
+        socklen_t nLength = 0;
+        m_nReceived =
+            ::recvfrom(cell.fd, m_pBuffer, m_nBufferSize, 0, clearedPeer(&nLength), &nLength);
+        if (m_nReceived >= 0) {
+            return TAKEN;
+        }
+        int nError = errno;
+        if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR) {
+            return NOTHING;
+        }
+        if (endsWaitQuietly(nError)) {
+            MIREL_LOG(9) << "MirelUDPServerSocket::waitForClientImpl: socket error=" << nError
+                         << ", exiting" << endrecord;
+            m_nQuitError = nError;
+            return QUIT;
+        }
+        return nError;
+    }
+    void ended(Ending, MirelString&, int& nErrorCode) { nErrorCode = m_nQuitError; }
+    MirelConnection* handOut(bool bIdentify) {
+        if (m_nReceived == 0) {
+            MIREL_LOG(9)
+                << "MirelUDPServerSocket::receive: UDP server: exiting gracefully got no message"
+                << endrecord;
+            return 0;
+        }
+        MirelString sRemoteName =
+            identify(bIdentify, "MirelUDPServerSocket::receive: Server connected to ");
+        return new MirelBufferConnection(m_pBuffer, static_cast<int>(m_nReceived), sRemoteName);
+    }
+    detail::FailureBurst* burst() { return &m_burst; }
+
+private:
+    const int& m_nPort;
+    char* const& m_pBuffer;  // the server's, allocated by the opening step
+    unsigned int m_nBufferSize;
+    ssize_t m_nReceived;
+    int m_nQuitError;  // the receive error that ended the wait quietly
+    detail::FailureBurst m_burst;
+};
 
 }  // namespace
 
@@ -38,7 +99,7 @@ MirelUDPServerSocket::MirelUDPServerSocket(int nPort, const MirelString& sBindAd
     : MirelServerSocket(nPort, 0, sBindAddress), m_nBufferSize(nBufferSize), m_pReceiveBuffer(0) {}
 
 MirelUDPServerSocket::~MirelUDPServerSocket() {
-    MirelUDPServerSocket::close();
+    shutDown();
     m_pGate->waitIdle();
     std::free(m_pReceiveBuffer);
 }
@@ -52,80 +113,18 @@ void MirelUDPServerSocket::init() {
 
 MirelSmartPointer<MirelConnection> MirelUDPServerSocket::waitForClientImpl(
     bool bIdentify, MirelString& sExceptionMessage, int& nErrorCode) {
-    detail::ServerGate::Visit visit(*m_pGate);
-    try {
-        init();
-    } catch (const MirelException& e) {
-        sExceptionMessage = e.getText();
-        nErrorCode = e.getCode();
-        return MirelSmartPointer<MirelConnection>();
-    }
-    if (m_pReceiveBuffer == 0 && m_nBufferSize > 0) {
-        m_pReceiveBuffer = static_cast<char*>(std::malloc(m_nBufferSize));
-        if (m_pReceiveBuffer == 0) {
-            sExceptionMessage =
-                "MirelUDPServerSocket::waitForClient: no memory for the receive buffer.";
-            nErrorCode = ENOMEM;
-            return MirelSmartPointer<MirelConnection>();
-        }
-    }
-    detail::ListenCell* pCell = m_pGate->enter(m_pSocketImpl);
-    if (pCell == 0) {
-        return MirelSmartPointer<MirelConnection>();
-    }
-
-    MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort
-                 << " ready, accepting messages..." << endrecord;
-    sockaddr_in sender;
-    ssize_t nReceived = -1;
-    bool bTaken;
-    {
-        detail::FailureBurst burst(
-            "MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")");
-        bTaken = detail::ServerGate::takeWhenReady(pCell, burst, [&]() -> int {
-            std::memset(&sender, 0, sizeof sender);
-            socklen_t nLength = sizeof sender;
-            nReceived = ::recvfrom(pCell->fd, m_pReceiveBuffer, m_nBufferSize, 0,
-                                   reinterpret_cast<sockaddr*>(&sender), &nLength);
-            if (nReceived >= 0) {
-                return detail::ServerGate::TAKEN;
+    ReceiveSteps steps(
+        [this] {
+            init();
+            if (m_pReceiveBuffer == 0 && m_nBufferSize > 0) {
+                m_pReceiveBuffer = static_cast<char*>(std::malloc(m_nBufferSize));
+                if (m_pReceiveBuffer == 0) {
+                    throw MirelException(MirelString(kNoBuffer), ENOMEM);
+                }
             }
-            int nError = errno;
-            if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR) {
-                return detail::ServerGate::NOTHING;
-            }
-            if (endsWaitQuietly(nError)) {
-                MIREL_LOG(9) << "MirelUDPServerSocket::waitForClientImpl: socket error=" << nError
-                             << ", exiting" << endrecord;
-                nErrorCode = nError;
-                return detail::ServerGate::QUIT;
-            }
-            return nError;
-        });
-    }
-    if (!bTaken) {
-        m_pGate->leave(pCell);
-        return MirelSmartPointer<MirelConnection>();
-    }
-    if (m_pGate->leave(pCell)) {
-        return MirelSmartPointer<MirelConnection>();
-    }
-    if (nReceived == 0) {
-        MIREL_LOG(9)
-            << "MirelUDPServerSocket::receive: UDP server: exiting gracefully got no message"
-            << endrecord;
-        return MirelSmartPointer<MirelConnection>();
-    }
-
-    MirelString sRemoteName;
-    if (bIdentify && detail::lookupByAddress(sender.sin_addr.s_addr, &sRemoteName)) {
-        MIREL_LOG(5) << "MirelUDPServerSocket::receive: Server connected to " << sRemoteName << ":"
-                     << static_cast<int>(ntohs(sender.sin_port)) << endrecord;
-    }
-    MirelSmartPointer<MirelConnection> spConnection(
-        new MirelBufferConnection(m_pReceiveBuffer, static_cast<int>(nReceived), sRemoteName));
-    spConnection->setLocalAccess(sender.sin_addr.s_addr == htonl(INADDR_LOOPBACK));
-    return spConnection;
+        },
+        m_nPort, m_pReceiveBuffer, m_nBufferSize);
+    return m_pGate->serve(m_pSocketImpl, steps, bIdentify, sExceptionMessage, nErrorCode);
 }
 
 void MirelUDPServerSocket::close() {

@@ -177,15 +177,124 @@ TEST(MirelPipeServer, StaleSocketFileIsReplacedAndClientsComeOutLocalWithPrivile
     EXPECT_EQ(7u, spAccepted->getAccessRights());
 }
 
-TEST(MirelPipeServer, FileThatIsNotASocketIsLeftAloneAndOpeningFails) {
+TEST(MirelPipeServer, AnyEntryButADirectoryAtTheEndpointPathIsReplaced) {
     MNET_REQUIRE_SHARED_DIR();
-    PipeName endpoint;
-    std::ofstream(endpoint.sPath) << "keep me";
+    // A file planted at a predictable name must not keep a server from opening; a link is
+    // removed, never followed.
+    const std::string sTarget = "/tmp/" + mnettest::uniqueName("linktarget");
+    std::ofstream(sTarget) << "keep me";
+    PipeName file;
+    PipeName link;
+    PipeName fifo;
+    std::ofstream(file.sPath) << "planted";
+    ASSERT_EQ(0, ::symlink(sTarget.c_str(), link.sPath.c_str()));
+    ASSERT_EQ(0, ::mkfifo(fifo.sPath.c_str(), 0600));
+    for (PipeName* pEndpoint : {&file, &link, &fifo}) {
+        SCOPED_TRACE(pEndpoint->sName);
+        MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(pEndpoint->sName));
+        EXPECT_TRUE(S_ISSOCK(statOf(pEndpoint->sPath).st_mode));
+        Connection spClient(new MirelPipeConnection(pEndpoint->sName));
+        spClient->transfer(7);
+        Connection spAccepted = spServer->waitForClient(false);
+        ASSERT_TRUE(spAccepted);
+        EXPECT_EQ(7, spAccepted->receiveInt());
+    }
+    std::ifstream target(sTarget);
+    std::string sContent;
+    std::getline(target, sContent);
+    EXPECT_EQ("keep me", sContent);
+    ::unlink(sTarget.c_str());
 
-    MirelException e = catchOf([&] { MirelPipeServer server(endpoint.sName); });
+    // A directory is never removed: the path counts as taken.
+    PipeName directory;
+    ASSERT_EQ(0, ::mkdir(directory.sPath.c_str(), 0700));
+    MirelException e = catchOf([&] { MirelPipeServer server(directory.sName); });
     EXPECT_EQ(kPrepareFailed, e.getText());
     EXPECT_EQ(EADDRINUSE, e.getCode());
-    EXPECT_TRUE(S_ISREG(statOf(endpoint.sPath).st_mode));
+    EXPECT_TRUE(S_ISDIR(statOf(directory.sPath).st_mode));
+    ::rmdir(directory.sPath.c_str());
+}
+
+TEST(MirelPipeServer, EndpointOfALiveServerIsNeverTaken) {
+    MNET_REQUIRE_SHARED_DIR();
+    PipeName endpoint;
+    MirelSmartPointer<MirelPipeServer> spFirst(new MirelPipeServer(endpoint.sName));
+    const ino_t nInode = statOf(endpoint.sPath).st_ino;
+    int nFdsBefore = mnettest::countOpenFds();
+
+    MirelException e = catchOf([&] { MirelPipeServer second(endpoint.sName); });
+    EXPECT_EQ(kPrepareFailed, e.getText());
+    EXPECT_EQ(EADDRINUSE, e.getCode());
+    EXPECT_EQ(nInode, statOf(endpoint.sPath).st_ino);
+    EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
+
+    // The first server keeps its clients. The refused opening's trial connection reached it
+    // first, as a client that sends nothing.
+    Connection spClient(new MirelPipeConnection(endpoint.sName));
+    spClient->transfer(11);
+    Connection spTrial = spFirst->waitForClient(false);
+    ASSERT_TRUE(spTrial);
+    EXPECT_EQ(ENOTCONN, catchOf([&] { spTrial->receiveInt(); }).getCode());
+    Connection spAccepted = spFirst->waitForClient(false);
+    ASSERT_TRUE(spAccepted);
+    EXPECT_EQ(11, spAccepted->receiveInt());
+
+    // A listener of another kind (any process) is just as alive; once it has gone, its file
+    // is a leftover.
+    PipeName other;
+    int nOther = mnettest::rawUnixListen(other.sPath);
+    ASSERT_GE(nOther, 0);
+    EXPECT_EQ(EADDRINUSE, catchOf([&] { MirelPipeServer server(other.sName); }).getCode());
+    ::close(nOther);
+    MirelSmartPointer<MirelPipeServer> spAfter(new MirelPipeServer(other.sName));
+    EXPECT_TRUE(S_ISSOCK(statOf(other.sPath).st_mode));
+}
+
+TEST(MirelPipeServer, NameThatLeavesTheSharedDirectoryIsRefusedWithEinval) {
+    MNET_REQUIRE_SHARED_DIR();
+    const std::string sDir = mnettest::kSharedServiceDir;
+    const std::string sParent = sDir.substr(0, sDir.rfind('/', sDir.size() - 2) + 1);
+    const std::string sOutside = mnettest::uniqueName("outside");
+    // A file one level above the directory, where such a name would reach (when this user may
+    // write there), and a name that would create one.
+    const std::string sPlanted = sParent + sOutside;
+    const bool bPlanted = static_cast<bool>(std::ofstream(sPlanted) << "keep me");
+    const std::string sCreated = sParent + sOutside + "new";
+    int nFdsBefore = mnettest::countOpenFds();
+
+    const std::string names[] = {"../" + sOutside,
+                                 "../" + sOutside + "new",
+                                 "a/../../" + sOutside,
+                                 "..",
+                                 "sub/..",
+                                 "/" + sOutside,
+                                 "/tmp/" + sOutside,
+                                 std::string("x\0/../", 6) + sOutside};
+    for (const std::string& sName : names) {
+        SCOPED_TRACE(sName);
+        MirelException e = catchOf([&] { MirelPipeServer server(sName); });
+        EXPECT_EQ(kPrepareFailed, e.getText());
+        EXPECT_EQ(EINVAL, e.getCode());
+    }
+    EXPECT_EQ(nFdsBefore, mnettest::countOpenFds());
+    EXPECT_FALSE(exists(sCreated));
+    if (bPlanted) {
+        EXPECT_TRUE(S_ISREG(statOf(sPlanted).st_mode)) << "the file outside was replaced";
+        ::unlink(sPlanted.c_str());
+    }
+    ::unlink(sCreated.c_str());
+
+    // Dots that do not make a parent component stay inside and are accepted.
+    PipeName leading;
+    leading.sName = "..x" + leading.sName;
+    leading.sPath = mnettest::kSharedServiceDir + leading.sName;
+    PipeName trailing;
+    trailing.sName += "..";
+    trailing.sPath += "..";
+    MirelSmartPointer<MirelPipeServer> spLeading(new MirelPipeServer(leading.sName));
+    MirelSmartPointer<MirelPipeServer> spTrailing(new MirelPipeServer(trailing.sName));
+    EXPECT_TRUE(S_ISSOCK(statOf(leading.sPath).st_mode));
+    EXPECT_TRUE(S_ISSOCK(statOf(trailing.sPath).st_mode));
 }
 
 TEST(MirelPipeServer, FullPathLongerThan107BytesIsRefusedWithCode36) {
@@ -334,6 +443,46 @@ TEST(MirelPipeServer, DestroyingTheServerWhileAWaitReopensItDoesNotHang) {
     EXPECT_TRUE(endsWithin([pServer] { pServer->release(); }));
     ASSERT_TRUE(finishes(result));
     EXPECT_FALSE(result.get());
+}
+
+TEST(MirelPipeServer, ShutDownDuringAReopeningEndsThatWaitWithoutOpening) {
+    MNET_REQUIRE_SHARED_DIR();
+    PipeName endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new SlowOpeningPipeServer(endpoint.sName));
+    spServer->close();
+    std::promise<void> opening;
+    g_pOpening = &opening;
+    std::future<Connection> result = waitAsync(spServer);
+    ASSERT_EQ(std::future_status::ready, opening.get_future().wait_for(std::chrono::seconds(5)));
+
+    spServer->shutDown();
+    ASSERT_TRUE(finishes(result));
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(-1, mnettest::rawUnixConnect(endpoint.sPath));  // not opened again
+}
+
+TEST(MirelPipeServer, ShutDownWakesTheWaitAndEveryLaterWaitEndsAtOnceWithoutReopening) {
+    MNET_REQUIRE_SHARED_DIR();
+    LogCapture log;
+    PipeName endpoint;
+    MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(endpoint.sName));
+    std::future<Connection> result = waitAsync(spServer);
+    ASSERT_TRUE(log.waitReady(endpoint.sName));
+
+    spServer->shutDown();
+    ASSERT_TRUE(finishes(result));
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(1, log.count("MirelPipeServer::close: signaling wait thread"));
+    ::unlink(endpoint.sPath.c_str());
+    for (int i = 0; i < 3; ++i) {
+        std::future<Connection> later = waitAsync(spServer);
+        ASSERT_TRUE(finishes(later)) << "a wait after shutDown blocked";
+        EXPECT_FALSE(later.get());
+    }
+    EXPECT_FALSE(exists(endpoint.sPath)) << "a wait after shutDown opened the endpoint again";
+    spServer->close();
+    spServer->shutDown();
+    spServer->waitForInit();
 }
 
 TEST(MirelPipeServer, ManyConnectServeCloseRoundsLeaveNoDescriptorOpen) {

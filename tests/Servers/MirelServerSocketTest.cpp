@@ -146,6 +146,30 @@ TEST(MirelServerSocket, DestroyingServerWhileAThreadWaitsLetsTheThreadLeaveFirst
     EXPECT_FALSE(wait.spConnection);
 }
 
+TEST(MirelServerSocket, ShutDownEndsTheWaitAndEveryLaterWaitWithoutOpeningAgain) {
+    CapturedLog log(5);
+    Server spServer(new TestServer(0));
+    {
+        Wait wait(spServer);
+        startWaiting(log);
+        spServer->shutDown();
+        ASSERT_TRUE(wait.background.finish(2000)) << "shutDown did not end the wait";
+        EXPECT_FALSE(wait.bThrew) << wait.sText;
+        EXPECT_FALSE(wait.spConnection);
+    }
+    for (int i = 0; i < 3; ++i) {
+        Wait later(spServer);
+        ASSERT_TRUE(later.background.finish(2000)) << "a wait after shutDown blocked";
+        EXPECT_FALSE(later.bThrew) << later.sText;
+        EXPECT_FALSE(later.spConnection);
+        EXPECT_FALSE(spServer->isOpen());
+    }
+    Background init([&] { spServer->waitForInit(); });
+    EXPECT_TRUE(init.finish(2000)) << "waitForInit waits for an opening that never comes";
+    spServer->close();
+    spServer->shutDown();
+}
+
 TEST(MirelServerSocket, AcceptedConnectionCarriesValuesAndKnowsItsServer) {
     int nPort = mnettest::freeTcpPort();
     Server spServer(new TestServer(nPort));

@@ -178,6 +178,21 @@ TEST_F(UdpFixture, DestroyingTheServerWhileAThreadWaitsIsSafe) {
     EXPECT_FALSE(result.get());
 }
 
+TEST_F(UdpFixture, ShutDownEndsTheWaitAndLaterWaitsReturnAtOnce) {
+    open();
+    auto result = waitAsync();
+    m_spServer->shutDown();
+    ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(5)));
+    EXPECT_FALSE(result.get());
+    MirelUDPServerSocket* pServer = m_spServer;
+    auto later =
+        std::async(std::launch::async, [pServer] { return pServer->waitForClient(false); });
+    ASSERT_EQ(std::future_status::ready, later.wait_for(std::chrono::seconds(5)))
+        << "a wait after shutDown blocked";
+    EXPECT_FALSE(later.get());
+    EXPECT_FALSE(m_spServer->isInitialized());
+}
+
 TEST(MirelUDPServerSocket, BindFailureComesBackAsTheInitText) {
     int nHolder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address;

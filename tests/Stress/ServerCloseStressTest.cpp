@@ -46,6 +46,7 @@ using mnettest::Bytes;
 namespace {
 
 const int kRounds = 1000;
+const int kShutRounds = 300;
 const int kLongestDelayUs = 300;
 const int kRoundTimeoutMs = 10000;
 
@@ -242,6 +243,34 @@ void closeWhileWaiting(MirelIPCServer& server, const ClientFn& client,
         pTally->nEmpty, pTally->nConnections, pTally->nRepeatedCloses, pTally->nPortTaken);
 }
 
+// kShutRounds rounds of: a fresh closed server, a wait that starts after a random delay (and so
+// opens the server again, or finds it shut), and one shutDown after another random delay. The
+// wait must return empty with no second call, whichever came first.
+void shutDownWhileAWaitStarts(const std::function<MirelSmartPointer<MirelIPCServer>()>& fnNew,
+                              const std::function<void(MirelIPCServer&)>& fnShutDown) {
+    std::mt19937 random(stressSeed());
+    std::uniform_int_distribution<int> delay(0, kLongestDelayUs);
+    for (int nRound = 0; nRound < kShutRounds; ++nRound) {
+        MirelSmartPointer<MirelIPCServer> spServer = fnNew();
+        spServer->close();
+        Waiter waiter(*spServer);
+        waiter.start(delay(random));
+        delayUs(delay(random));
+        fnShutDown(*spServer);
+        if (!waiter.finished(kRoundTimeoutMs)) {
+            std::fprintf(stderr, "round %d: the wait did not return after shutDown\n", nRound);
+            std::fflush(stderr);
+            std::_Exit(3);  // the waiting thread still uses the server: no clean way out
+        }
+        EXPECT_FALSE(waiter.m_bThrew) << "round " << nRound << ": " << waiter.m_sText;
+        EXPECT_FALSE(waiter.m_spConnection) << "round " << nRound;
+        if (::testing::Test::HasFailure()) {
+            std::printf("first failure in round %d\n", nRound);
+            break;
+        }
+    }
+}
+
 int tcpClient(int nPort, int nRound) {
     int nFd = mnettest::rawTcpConnect(nPort);
     if (nFd >= 0 && !mnettest::rawSendAll(nFd, roundBytes(nRound))) {
@@ -340,4 +369,23 @@ TEST(ServerCloseStress, SslServerClosedWhileWaiting) {
     }
     EXPECT_EQ(kRounds, tally.nEmpty);
     EXPECT_EQ(nFds, mnettest::countOpenFds());
+}
+
+TEST(ServerCloseStress, ShutDownWhileAWaitStartsNeedsOneCall) {
+    MNET_REQUIRE_SHARED_DIR();
+    const std::string sName = mnettest::uniqueName("shutstress");
+    int nFds = mnettest::countOpenFds();
+    shutDownWhileAWaitStarts(
+        [&] { return MirelSmartPointer<MirelIPCServer>(new MirelPipeServer(sName)); },
+        [](MirelIPCServer& server) { static_cast<MirelPipeServer&>(server).shutDown(); });
+    shutDownWhileAWaitStarts(
+        [] { return MirelSmartPointer<MirelIPCServer>(new MirelServerSocket(0, 5, "127.0.0.1")); },
+        [](MirelIPCServer& server) { static_cast<MirelServerSocket&>(server).shutDown(); });
+    shutDownWhileAWaitStarts(
+        [] {
+            return MirelSmartPointer<MirelIPCServer>(new MirelUDPServerSocket(0, "127.0.0.1", 64));
+        },
+        [](MirelIPCServer& server) { static_cast<MirelServerSocket&>(server).shutDown(); });
+    EXPECT_EQ(nFds, mnettest::countOpenFds());
+    ::unlink(MirelPipeServer::getFullPipeName(sName).c_str());
 }

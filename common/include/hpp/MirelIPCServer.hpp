@@ -7,9 +7,9 @@
 // Destroying a server runs the concrete destructor, which closes it and lets a waiting thread
 // leave before the memory goes. Owned through MirelSmartPointer; never copied.
 // A close that lands before a thread enters waitForClient does not stop that wait: every wait
-// opens a closed server again. To stop a serving thread for good, set a stop flag of your own
-// that the thread checks before each wait, and close until the thread has left (the callback
-// sink does so).
+// opens a closed server again. To stop a serving thread for good, call the concrete server's
+// shutDown (pipe and TCP servers, and so UDP and SSL): every wait after it returns an empty
+// pointer at once, so the thread leaves its loop (the callback sink does so).
 #ifndef MIREL_IPC_SERVER_HPP
 #define MIREL_IPC_SERVER_HPP
 

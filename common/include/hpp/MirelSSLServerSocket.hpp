@@ -2,8 +2,8 @@
 //
 // It keeps the TCP server's port, backlog and bind address and a copy of its certificate,
 // but never opens a socket: init does nothing, so waitForClient returns an empty pointer at
-// once, without a message and without touching a descriptor. close and destruction are
-// harmless at any time. Threads: as for MirelServerSocket.
+// once, without a message and without touching a descriptor. close, shutDown and destruction
+// are harmless at any time. Threads: as for MirelServerSocket.
 #ifndef MIREL_SSL_SERVER_SOCKET_HPP
 #define MIREL_SSL_SERVER_SOCKET_HPP
 

@@ -3,13 +3,14 @@
 // The server opens lazily: every waitForClient opens a closed server (bind to the configured
 // port and bind address, "*" for all interfaces) and blocks until one client arrives. The
 // server owns the listening socket; each returned connection owns its accepted descriptor.
-// Threads: one thread waits; close, waitForInit and the queries may be called from any
-// thread. close ends a blocked wait at once through a wake-up pipe, whatever the bind address
-// and port; the wait then returns an empty pointer. The destructor closes and then waits until
-// the waiting thread has left, so a server may be released while another thread waits in it
-// (a wait must not be started once the destructor runs). Derived servers (UDP, SSL) keep
-// their open state in the same gate and handle, and their destructors should close and call
-// m_pGate->waitIdle() themselves before their own members go.
+// Threads: one thread waits; close, shutDown, waitForInit and the queries may be called from
+// any thread. close ends a blocked wait at once through a wake-up pipe, whatever the bind
+// address and port; the wait then returns an empty pointer, and the next wait opens the
+// server again. shutDown ends it for good: every later wait returns an empty pointer at once.
+// The destructor shuts down and then waits until the waiting thread has left, so a server may
+// be released while another thread waits in it. Derived servers (UDP, SSL) share the open
+// state with this class; their destructors shut down and wait the same way before their own
+// members go.
 #ifndef MIREL_SERVER_SOCKET_HPP
 #define MIREL_SERVER_SOCKET_HPP
 
@@ -30,15 +31,22 @@ public:
     MirelServerSocket(int nPort, int nBacklog, const MirelString& sBindAddress);
     virtual ~MirelServerSocket();
 
-    // Returns once a wait (usually on another thread) has opened the server; polls every
-    // millisecond, without a time-out.
+    // Returns once a wait (usually on another thread) has opened the server, or once the
+    // server is shut down; polls every millisecond, without a time-out.
     virtual void waitForInit();
     // Closes the listening socket and ends a blocked wait. Never throws; harmless when closed.
+    // A wait that starts afterwards opens the server again.
     virtual void close();
+    // Closes for good (through close, so a derived server's close runs too): wakes a waiting
+    // thread, and every later wait returns an empty pointer at once, without a message and
+    // without opening a socket. What an owner calls before it stops the thread that serves
+    // and releases the server. Never throws.
+    void shutDown();
 
 protected:
     // Opens a closed server (its failure comes back as text and code, see init), then waits
-    // for one client. Empty pointer and no message when the server was closed meanwhile.
+    // for one client. Empty pointer and no message when the server was closed meanwhile or
+    // is shut down.
     // accept failures never come back: descriptor or memory shortages are retried after a
     // pause growing from 1 ms to 100 ms, logged once per burst of the same error.
     virtual MirelSmartPointer<MirelConnection> waitForClientImpl(bool bIdentify,
@@ -72,8 +80,8 @@ protected:
     int m_nPort;
     int m_nBacklog;
     MirelString m_sBindAddress;
-    // The open state: a detail::ListenCell (socket and wake-up pipe), null when closed. Read
-    // and written only through m_pGate, which the UDP and SSL servers share with this class.
+    // The open state (socket and wake-up pipe), null when closed. Read and written only
+    // through m_pGate, which the UDP and SSL servers share with this class.
     void* m_pSocketImpl;
     std::atomic<bool> m_bInitialized;
     // Hands the open state between the waiting thread and close; owned by this server.

@@ -4,9 +4,10 @@
 // waitForInit): every waitForClient opens a closed socket, then waits for one datagram. Each
 // returned connection owns a copy of its datagram; datagrams longer than the buffer size are
 // cut to it. The receive buffer is kept from one wait to the next and freed with the server.
-// Threads: one thread waits; close, waitForInit and the queries may be called from any thread.
-// close ends a blocked wait at once, whatever the bind address and port; the destructor lets
-// a waiting thread leave before the memory goes.
+// Threads: one thread waits; close, shutDown, waitForInit and the queries may be called from
+// any thread. close ends a blocked wait at once, whatever the bind address and port; shutDown
+// (inherited) also makes every later wait return an empty pointer at once; the destructor
+// shuts down and lets a waiting thread leave before the memory goes.
 #ifndef MIREL_UDP_SERVER_SOCKET_HPP
 #define MIREL_UDP_SERVER_SOCKET_HPP
 
@@ -25,7 +26,8 @@ public:
 
 protected:
     // Opens a closed socket (failures come back as text and code), then waits for one
-    // datagram. An empty pointer without a message when the server was closed meanwhile, for
+    // datagram. An empty pointer without a message when the server was closed meanwhile (or
+    // is shut down), for
     // an empty datagram, and for the receive errors 9, 64, 104, 88 and 112 (the number is left
     // in nErrorCode). Other receive errors are retried after a pause growing from 1 ms to
     // 100 ms, logged once per burst. A signal does not end the wait.

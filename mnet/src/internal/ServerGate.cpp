@@ -1,19 +1,21 @@
 #include "internal/ServerGate.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "MirelLogging.hpp"
+#include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
 namespace detail {
 
-ServerGate::ServerGate() : m_nVisits(0) {}
+ServerGate::ServerGate() : m_nVisits(0), m_bShut(false) {}
 
 ServerGate::~ServerGate() {}
 
@@ -50,7 +52,7 @@ bool ServerGate::isOpen(void* const& pSlot) {
 bool ServerGate::publish(void*& pSlot, ListenCell* pCell) {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (pSlot == 0) {
+        if (pSlot == 0 && !m_bShut) {
             pSlot = pCell;
             return true;
         }
@@ -59,9 +61,24 @@ bool ServerGate::publish(void*& pSlot, ListenCell* pCell) {
     return false;
 }
 
+ListenCell* ServerGate::begin(void*& pSlot, WaitSteps& steps, MirelString& sExceptionMessage,
+                              int& nErrorCode) {
+    if (isShut()) {
+        return 0;
+    }
+    try {
+        steps.open();
+    } catch (const MirelException& e) {
+        sExceptionMessage = e.getText();
+        nErrorCode = e.getCode();
+        return 0;
+    }
+    return enter(pSlot);
+}
+
 ListenCell* ServerGate::enter(void*& pSlot) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    ListenCell* pCell = static_cast<ListenCell*>(pSlot);
+    ListenCell* pCell = m_bShut ? 0 : static_cast<ListenCell*>(pSlot);
     if (pCell) {
         pCell->waiting = true;
     }
@@ -112,13 +129,13 @@ bool ServerGate::leave(ListenCell* pCell) {
     return false;
 }
 
-bool ServerGate::close(void*& pSlot) {
+ServerGate::CloseResult ServerGate::close(void*& pSlot) {
     ListenCell* pFree = 0;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         ListenCell* pCell = static_cast<ListenCell*>(pSlot);
         if (pCell == 0) {
-            return false;
+            return WAS_CLOSED;
         }
         pSlot = 0;
         if (pCell->waiting) {
@@ -133,7 +150,17 @@ bool ServerGate::close(void*& pSlot) {
         }
     }
     freeCell(pFree);
-    return true;
+    return pFree ? RELEASED : SIGNALLED;
+}
+
+void ServerGate::shut() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_bShut = true;
+}
+
+bool ServerGate::isShut() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_bShut;
 }
 
 ServerGate::Visit::Visit(ServerGate& gate) : m_gate(gate) {
@@ -149,15 +176,17 @@ ServerGate::Visit::~Visit() {
 }
 
 FailureBurst::FailureBurst(const char* pszRecordHead, const char* pszRecordTail)
-    : m_pszHead(pszRecordHead), m_pszTail(pszRecordTail), m_nError(0), m_nCount(0), m_nPauseMs(0) {}
+    : m_pszHead(pszRecordHead),
+      m_pszTail(pszRecordTail),
+      m_nError(0),
+      m_nCount(0),
+      m_pause(1, 100) {}
 
 FailureBurst::~FailureBurst() {
     flush();
 }
 
 int FailureBurst::record(int nError) {
-    const int kFirstPauseMs = 1;
-    const int kLongestPauseMs = 100;
     const std::chrono::seconds kReportInterval(10);
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (nError != m_nError || now - m_start >= kReportInterval) {
@@ -166,8 +195,7 @@ int FailureBurst::record(int nError) {
         m_start = now;
     }
     ++m_nCount;
-    m_nPauseMs = m_nPauseMs == 0 ? kFirstPauseMs : std::min(m_nPauseMs * 2, kLongestPauseMs);
-    return m_nPauseMs;
+    return m_pause.next();
 }
 
 void FailureBurst::flush() {
@@ -181,6 +209,34 @@ void FailureBurst::flush() {
 void ServerGate::waitIdle() {
     std::unique_lock<std::mutex> guard(m_mutex);
     m_idle.wait(guard, [this] { return m_nVisits == 0; });
+}
+
+void FdOwner::reset(int nFd) {
+    closeFd(m_nFd);
+    m_nFd = nFd;
+}
+
+InetWaitSteps::InetWaitSteps(const std::function<void()>& fnOpen) : WaitSteps(fnOpen) {
+    std::memset(&m_peer, 0, sizeof m_peer);
+}
+
+sockaddr* InetWaitSteps::clearedPeer(socklen_t* pnLength) {
+    std::memset(&m_peer, 0, sizeof m_peer);
+    *pnLength = sizeof m_peer;
+    return reinterpret_cast<sockaddr*>(&m_peer);
+}
+
+bool InetWaitSteps::peerIsLocal() const {
+    return m_peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+}
+
+MirelString InetWaitSteps::identify(bool bIdentify, const char* pszLogHead) const {
+    MirelString sName;
+    if (bIdentify && lookupByAddress(m_peer.sin_addr.s_addr, &sName)) {
+        MIREL_LOG(5) << pszLogHead << sName << ":" << static_cast<int>(ntohs(m_peer.sin_port))
+                     << MirelSupport::endrecord;
+    }
+    return sName;
 }
 
 }  // namespace detail

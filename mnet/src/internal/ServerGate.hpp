@@ -1,4 +1,5 @@
-// Internal: the blocking wait of a server that another thread can end. Not installed.
+// Internal: the blocking wait of a server that another thread can end, and the one frame in
+// which every server's wait runs. Not installed.
 //
 // A server keeps its open state in a ListenCell (listening or datagram socket plus a wake-up
 // pipe) referred to by its opaque handle member; null means closed. One thread waits on the
@@ -9,16 +10,25 @@
 //     otherwise it marks the cell closing and writes to the wake-up pipe; the waiter, woken by
 //     poll, frees the cell itself (leave); so no thread ever uses a freed cell or a
 //     descriptor number that was already given back to the system;
-//   - every wait runs inside a Visit; the server's destructor closes and then waits until no
-//     visit is left, so a waiting thread leaves before the memory goes.
+//   - shut is final: once a gate is shut, no cell is published or entered again, so every
+//     later wait ends at once instead of opening the server again (an ordinary close leaves
+//     the server to be opened by the next wait);
+//   - every wait runs inside a Visit; the server's destructor shuts, closes and then waits
+//     until no visit is left, so a waiting thread leaves before the memory goes.
 // The wake-up pipe keeps priority over the socket: a client that arrives together with the
 // wake-up is not accepted.
 #ifndef MNET_INTERNAL_SERVER_GATE_HPP
 #define MNET_INTERNAL_SERVER_GATE_HPP
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+
+#include "MirelConnection.hpp"
+#include "internal/Backoff.hpp"
 
 namespace MirelNet {
 namespace detail {
@@ -30,11 +40,13 @@ struct ListenCell {
     bool closing;  // closed while waited on: the waiter frees the cell
 };
 
-class FailureBurst;
+class WaitSteps;
 
 class ServerGate {
 public:
     enum WaitResult { READY, CLOSED, FAILED };
+    // What close did: nothing (the server was closed), freed the cell, or woke its waiter.
+    enum CloseResult { WAS_CLOSED = 0, RELEASED, SIGNALLED };
 
     ServerGate();
     ~ServerGate();
@@ -46,33 +58,41 @@ public:
 
     // True when the server is open now.
     bool isOpen(void* const& pSlot);
-    // Makes an opened cell the server's state; a cell already there (another opener won)
-    // is kept and the new one freed. Returns true when pCell was installed.
+    // Makes an opened cell the server's state; a cell already there (another opener won) is
+    // kept and the new one freed, and so is the new one when the gate is shut. Returns true
+    // when pCell was installed.
     bool publish(void*& pSlot, ListenCell* pCell);
 
-    // Waiter: the open cell, marked waited on; null when the server is closed.
-    ListenCell* enter(void*& pSlot);
+    // One wait of a server whose open state is pSlot, with the server's own steps (a class
+    // derived from WaitSteps): ends at once on a shut gate; opens (an opening failure comes
+    // back as text and code); enters the cell; takes when ready, paced by the steps' burst;
+    // leaves; hands the result out with its local access set. An empty pointer, and no
+    // message unless the steps give one, when the server was closed meanwhile or nothing was
+    // taken. Never throws MirelException.
+    template <class Steps>
+    MirelSmartPointer<MirelConnection> serve(void*& pSlot, Steps& steps, bool bIdentify,
+                                             MirelString& sExceptionMessage, int& nErrorCode);
+
     // Waiter: blocks until the socket is readable (READY) or close was signalled (CLOSED);
     // FAILED with *pError for a poll failure. A signal (EINTR) goes on waiting. A time-out
     // of nTimeoutMs >= 0 gives READY: the caller then finds nothing and waits again.
     static WaitResult await(ListenCell* pCell, int* pError, int nTimeoutMs = -1);
     // Waiter: sleeps nPauseMs unless close is signalled first (then CLOSED).
     static WaitResult pause(ListenCell* pCell, int nPauseMs);
-    // What a take attempt reports to takeWhenReady: done, nothing there (wait again), or end
-    // the wait without a result; any value >= 0 is an error number to retry after a pause.
-    enum Attempt { TAKEN = -1, NOTHING = -2, QUIT = -3 };
-    // Waiter: runs attempt() each time the socket is readable until it reports TAKEN (true) or
-    // QUIT, or close is signalled (false). Failed attempts are retried after the burst's
-    // growing pause, which close cuts short. The caller leaves the cell either way.
-    template <class Take>
-    static bool takeWhenReady(ListenCell* pCell, FailureBurst& burst, Take attempt);
-    // Waiter: ends the wait on pCell. True when the server was closed meanwhile: the cell is
-    // then freed and must not be used.
-    bool leave(ListenCell* pCell);
 
     // Closer: detaches the cell. Frees it at once when nobody waits, else wakes the waiter,
-    // which frees it. Returns false when the server was already closed. Never throws.
-    bool close(void*& pSlot);
+    // which frees it. Never throws.
+    CloseResult close(void*& pSlot);
+    // Makes the gate final (see the top of this file); the caller then closes the server.
+    void shut();
+    bool isShut();
+
+    // Blocks until no thread is inside a wait (for the server's destructor).
+    void waitIdle();
+
+private:
+    ServerGate(const ServerGate&);
+    ServerGate& operator=(const ServerGate&);
 
     // A waiting thread's stay inside the server, from the first step of the wait to the last.
     class Visit {
@@ -86,16 +106,48 @@ public:
         ServerGate& m_gate;
     };
 
-    // Blocks until no thread is inside a wait (for the server's destructor).
-    void waitIdle();
+    // How the take-when-ready loop ended.
+    enum Outcome { GOT, WOKEN, QUITTED, BROKEN };
 
-private:
-    ServerGate(const ServerGate&);
-    ServerGate& operator=(const ServerGate&);
+    // serve's start: the open cell, entered; null for a shut gate, a failed opening (text
+    // and code set) or a server whose opening opens nothing.
+    ListenCell* begin(void*& pSlot, WaitSteps& steps, MirelString& sExceptionMessage,
+                      int& nErrorCode);
+    // Runs steps.take each time the socket is readable until it takes something or quits, or
+    // close is signalled. Failed tries are retried after the burst's growing pause, which
+    // close cuts short; without a burst a failure ends the loop.
+    template <class Steps>
+    static Outcome takeWhenReady(ListenCell* pCell, Steps& steps);
+    // The open cell, marked waited on; null when the server is closed or the gate shut.
+    ListenCell* enter(void*& pSlot);
+    // Ends the wait on pCell. True when the server was closed meanwhile: the cell is then
+    // freed and must not be used.
+    bool leave(ListenCell* pCell);
 
-    std::mutex m_mutex;  // guards the server's handle slot, the cells' flags and m_nVisits
+    std::mutex m_mutex;  // guards the server's handle slot, the cells' flags, m_nVisits, m_bShut
     std::condition_variable m_idle;
     int m_nVisits;
+    bool m_bShut;
+};
+
+// Owns one descriptor and closes it when it goes, unless released first.
+class FdOwner {
+public:
+    explicit FdOwner(int nFd = -1) : m_nFd(nFd) {}
+    ~FdOwner() { reset(); }
+    int get() const { return m_nFd; }
+    // Closes the descriptor held so far and takes nFd.
+    void reset(int nFd = -1);
+    int release() {
+        int nFd = m_nFd;
+        m_nFd = -1;
+        return nFd;
+    }
+
+private:
+    FdOwner(const FdOwner&);
+    FdOwner& operator=(const FdOwner&);
+    int m_nFd;
 };
 
 // Owns a half-opened cell (and with it the socket) on every way out of an opening but success.
@@ -136,33 +188,129 @@ private:
     const char* m_pszTail;
     int m_nError;
     int m_nCount;
-    int m_nPauseMs;
+    Backoff m_pause;
     std::chrono::steady_clock::time_point m_start;
 };
 
-template <class Take>
-bool ServerGate::takeWhenReady(ListenCell* pCell, FailureBurst& burst, Take attempt) {
+// What one server adds to the wait frame of ServerGate::serve: a class derived from this one,
+// made by the server's waitForClientImpl on the waiting thread and used by it alone. It
+// defines
+//   void ready(const ListenCell& cell)   the wait holds cell now: logs that the server is ready;
+//   int take(const ListenCell& cell)     one try to take a client or datagram from the
+//                                        readable socket: an Attempt or an error number;
+//   MirelConnection* handOut(bool bIdentify)  the connection for what take got (null for
+//                                        nothing), its peer identified when bIdentify;
+//   bool peerIsLocal() const             the local access of that connection;
+// and may hide burst, ended and woken below. The frame calls them statically, so nothing on
+// the way of a wait is dispatched through a virtual table (whose sanitizer checks would need
+// a free descriptor while accept fails for want of one).
+class WaitSteps {
+public:
+    // How a wait ended without handing anything out while the server stayed open.
+    enum Ending {
+        TAKE_QUIT,   // take reported QUIT
+        WAIT_FAILED  // poll failed, or take reported an error number, and there is no burst
+    };
+    // What take reports: done, nothing there (wait again), or end the wait without a result;
+    // any value >= 0 is an error number to retry after the burst's pause.
+    enum Attempt { TAKEN = -1, NOTHING = -2, QUIT = -3 };
+
+    // fnOpen opens a closed server and whatever else the wait needs; throws MirelException.
+    explicit WaitSteps(const std::function<void()>& fnOpen) : m_fnOpen(fnOpen) {}
+    void open() { m_fnOpen(); }
+    // Paces and logs retried failures; null: failures are not retried but end the wait.
+    FailureBurst* burst() { return 0; }
+    // The wait ended as said while the server stayed open; may set the failure text and code.
+    void ended(Ending /*how*/, MirelString& /*sExceptionMessage*/, int& /*nErrorCode*/) {}
+    // close woke the wait; the server has been released.
+    void woken() {}
+
+private:
+    WaitSteps(const WaitSteps&);
+    WaitSteps& operator=(const WaitSteps&);
+    std::function<void()> m_fnOpen;
+};
+
+// Steps of a server on an IPv4 socket: the peer's address, its local access (127.0.0.1
+// only) and its identification.
+class InetWaitSteps : public WaitSteps {
+public:
+    explicit InetWaitSteps(const std::function<void()>& fnOpen);
+    bool peerIsLocal() const;
+
+protected:
+    // The peer address cleared for a call that fills it, with its size in *pnLength.
+    sockaddr* clearedPeer(socklen_t* pnLength);
+    // With bIdentify, the name the reverse lookup gives for the peer, logged at level 5 as
+    // pszLogHead, the name, ':' and the port; otherwise, or when the lookup fails, empty.
+    MirelString identify(bool bIdentify, const char* pszLogHead) const;
+
+    sockaddr_in m_peer;
+};
+
+template <class Steps>
+MirelSmartPointer<MirelConnection> ServerGate::serve(void*& pSlot, Steps& steps, bool bIdentify,
+                                                     MirelString& sExceptionMessage,
+                                                     int& nErrorCode) {
+    Visit visit(*this);
+    ListenCell* pCell = begin(pSlot, steps, sExceptionMessage, nErrorCode);
+    if (pCell == 0) {
+        return MirelSmartPointer<MirelConnection>();
+    }
+    steps.ready(*pCell);
+    Outcome outcome = takeWhenReady(pCell, steps);
+    if (steps.burst()) {
+        steps.burst()->flush();
+    }
+    bool bClosed = leave(pCell);
+    if (outcome == WOKEN) {
+        steps.woken();
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (bClosed) {
+        // Closed just as something arrived: the wait ends as closed; what take got goes with
+        // the steps.
+        return MirelSmartPointer<MirelConnection>();
+    }
+    if (outcome != GOT) {
+        steps.ended(outcome == QUITTED ? WaitSteps::TAKE_QUIT : WaitSteps::WAIT_FAILED,
+                    sExceptionMessage, nErrorCode);
+        return MirelSmartPointer<MirelConnection>();
+    }
+    MirelSmartPointer<MirelConnection> spConnection(steps.handOut(bIdentify));
+    if (spConnection) {
+        spConnection->setLocalAccess(steps.peerIsLocal());
+    }
+    return spConnection;
+}
+
+template <class Steps>
+ServerGate::Outcome ServerGate::takeWhenReady(ListenCell* pCell, Steps& steps) {
+    FailureBurst* pBurst = steps.burst();
     for (;;) {
         int nError = 0;
         WaitResult result = await(pCell, &nError);
         if (result == CLOSED) {
-            return false;
+            return WOKEN;
         }
         if (result == READY) {
-            int rc = attempt();
-            if (rc == TAKEN) {
-                return true;
+            int rc = steps.take(*pCell);
+            if (rc == WaitSteps::TAKEN) {
+                return GOT;
             }
-            if (rc == NOTHING) {
+            if (rc == WaitSteps::NOTHING) {
                 continue;
             }
-            if (rc == QUIT) {
-                return false;
+            if (rc == WaitSteps::QUIT) {
+                return QUITTED;
             }
             nError = rc;
         }
-        if (pause(pCell, burst.record(nError)) == CLOSED) {
-            return false;
+        if (pBurst == 0) {
+            return BROKEN;
+        }
+        if (pause(pCell, pBurst->record(nError)) == CLOSED) {
+            return WOKEN;
         }
     }
 }
