@@ -110,7 +110,8 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     std::vector<char> name(kNameBufferSize);
     MirelSupport::MirelStringToChar(m_sRemoteName, name.data(), name.size());
     if (m_bIdentify && !detail::isHostName(name.data())) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: using " << "gethostbyaddr." << endrecord;
+        MIREL_LOG(7) << "MirelSocketConnection::establish: using "
+                     << "gethostbyaddr." << endrecord;
     }
     detail::ResolvedHost host;
     int nError = detail::resolveIPv4(name.data(), m_bIdentify, &host);
@@ -122,8 +123,8 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         return nError;
     }
     if (host.bEntry) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting" << " to: " << host.sOfficialName
-                     << ":" << m_nPort << endrecord;
+        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
+                     << " to: " << host.sOfficialName << ":" << m_nPort << endrecord;
     }
 
     int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

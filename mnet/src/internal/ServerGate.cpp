@@ -211,11 +211,6 @@ void ServerGate::waitIdle() {
     m_idle.wait(guard, [this] { return m_nVisits == 0; });
 }
 
-void FdOwner::reset(int nFd) {
-    closeFd(m_nFd);
-    m_nFd = nFd;
-}
-
 InetWaitSteps::InetWaitSteps(const std::function<void()>& fnOpen) : WaitSteps(fnOpen) {
     std::memset(&m_peer, 0, sizeof m_peer);
 }

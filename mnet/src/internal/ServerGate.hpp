@@ -29,6 +29,7 @@
 
 #include "MirelConnection.hpp"
 #include "internal/Backoff.hpp"
+#include "internal/StreamIo.hpp"
 
 namespace MirelNet {
 namespace detail {
@@ -128,26 +129,6 @@ private:
     std::condition_variable m_idle;
     int m_nVisits;
     bool m_bShut;
-};
-
-// Owns one descriptor and closes it when it goes, unless released first.
-class FdOwner {
-public:
-    explicit FdOwner(int nFd = -1) : m_nFd(nFd) {}
-    ~FdOwner() { reset(); }
-    int get() const { return m_nFd; }
-    // Closes the descriptor held so far and takes nFd.
-    void reset(int nFd = -1);
-    int release() {
-        int nFd = m_nFd;
-        m_nFd = -1;
-        return nFd;
-    }
-
-private:
-    FdOwner(const FdOwner&);
-    FdOwner& operator=(const FdOwner&);
-    int m_nFd;
 };
 
 // Owns a half-opened cell (and with it the socket) on every way out of an opening but success.

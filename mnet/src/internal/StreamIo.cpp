@@ -107,8 +107,8 @@ long streamSend(int nEstablished, void* pCell, const char* buf, long bufLen, lon
     }
     long nSent = 0;
     while (nSent < bufLen) {
-        ssize_t n = ::send(pStream->fd, buf + nSent, static_cast<size_t>(bufLen - nSent),
-                           MSG_NOSIGNAL);
+        ssize_t n =
+            ::send(pStream->fd, buf + nSent, static_cast<size_t>(bufLen - nSent), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

@@ -46,12 +46,17 @@ void releaseCell(void*& pCell);
 // close() that is not repeated on EINTR (the descriptor is gone either way on Linux).
 void closeFd(int nFd);
 
-// Closes the descriptor it holds when it goes, unless released.
-class ScopedFd {
+// Owns one descriptor and closes it when it goes, unless released first.
+class FdOwner {
 public:
-    explicit ScopedFd(int nFd) : m_nFd(nFd) {}
-    ~ScopedFd() { closeFd(m_nFd); }
+    explicit FdOwner(int nFd = -1) : m_nFd(nFd) {}
+    ~FdOwner() { reset(); }
     int get() const { return m_nFd; }
+    // Closes the descriptor held so far and takes nFd.
+    void reset(int nFd = -1) {
+        closeFd(m_nFd);
+        m_nFd = nFd;
+    }
     int release() {
         int nFd = m_nFd;
         m_nFd = -1;
@@ -59,8 +64,8 @@ public:
     }
 
 private:
-    ScopedFd(const ScopedFd&);
-    ScopedFd& operator=(const ScopedFd&);
+    FdOwner(const FdOwner&);
+    FdOwner& operator=(const FdOwner&);
     int m_nFd;
 };
 
