@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/time.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,17 +76,78 @@ std::mutex& writerLock() {
     return *pLock;
 }
 
+// The destination is the system log (m_nFd is then -1). Kept here, the class's layout being
+// fixed; changed with m_nFd under the writer lock.
+std::atomic<bool> s_bSyslog(false);
+
+const char* const kSyslogName = "syslog";
+
+// Appends text with the bytes that would break the record's line escaped: a newline as \n, a
+// carriage return as \r, other control bytes as \xNN. A record stays one line whatever a peer
+// or caller put into it.
+void appendOneLine(MirelString& sLine, const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c >= 0x20 && c != 0x7f) {
+            sLine += static_cast<char>(c);
+        } else if (c == '\n') {
+            sLine += "\\n";
+        } else if (c == '\r') {
+            sLine += "\\r";
+        } else if (c == '\t') {
+            sLine += '\t';
+        } else {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof szEscape, "\\x%02x", c);
+            sLine += szEscape;
+        }
+    }
+}
+
+// A problem with the configuration, on standard error, as one line. The constructor, which
+// reads the configuration, runs once per process, so each problem is told once.
+void reportConfiguration(const char* pszVariable, const char* pszValue, const char* pszProblem) {
+    MirelString sLine = "MirelLogging: ";
+    sLine += pszVariable;
+    sLine += "='";
+    std::size_t nLength = std::strlen(pszValue);
+    const std::size_t kShown = 256;  // the environment is not ours: shown in part, one line
+    appendOneLine(sLine, pszValue, nLength < kShown ? nLength : kShown);
+    sLine += nLength < kShown ? "' " : "...' ";
+    sLine += pszProblem;
+    sLine += '\n';
+    (void)!::write(STDERR_FILENO, sLine.data(), sLine.size());
+}
+
+// MIREL_LOG_LEVEL: unset or empty is 0. A value that is not a level from 0 to 9 is reported;
+// a number above 9 means 9, anything else 0.
 int levelFromEnvironment() {
     const char* psz = std::getenv("MIREL_LOG_LEVEL");
     if (psz == 0 || *psz == '\0') {
         return 0;
     }
     char* pEnd = 0;
+    errno = 0;
     long n = std::strtol(psz, &pEnd, 10);
-    if (*pEnd != '\0' || n < 0) {
-        return 0;
+    bool bNumber = pEnd != psz && *pEnd == '\0' && (errno == 0 || n == LONG_MAX);
+    if (bNumber && n >= 0 && n <= 9) {
+        return static_cast<int>(n);
     }
-    return n > 9 ? 9 : static_cast<int>(n);
+    if (bNumber && n > 9) {
+        reportConfiguration("MIREL_LOG_LEVEL", psz, "is not a level from 0 to 9; level 9 is used");
+        return 9;
+    }
+    reportConfiguration("MIREL_LOG_LEVEL", psz,
+                        "is not a level from 0 to 9; level 0 is used (nothing is logged)");
+    return 0;
+}
+
+// Levels 1 to 9 as system-log priorities: 1 failures are errors, 2 warnings, 3 notices, 4 to 6
+// (line reading, server readiness) information, 7 to 9 (set-up, trace) debugging.
+int priorityOfLevel(int nLevel) {
+    static const int kPriorities[] = {LOG_ERR,  LOG_ERR,  LOG_WARNING, LOG_NOTICE, LOG_INFO,
+                                      LOG_INFO, LOG_INFO, LOG_DEBUG,   LOG_DEBUG,  LOG_DEBUG};
+    return kPriorities[nLevel < 0 ? 0 : (nLevel > 9 ? 9 : nLevel)];
 }
 
 void appendNumber(long long n) {
@@ -120,21 +183,26 @@ __attribute__((destructor)) void closeLogAtUnload() {
 MirelLogging::MirelLogging()
     : m_nLevel(levelFromEnvironment()), m_nFd(STDERR_FILENO), m_bOwnFd(false) {
     const char* pszFile = std::getenv("MIREL_LOG_FILE");
-    if (pszFile != 0 && *pszFile != '\0') {
-        setFile(pszFile);
+    if (pszFile != 0 && *pszFile != '\0' && !setFile(pszFile)) {
+        int nError = errno;
+        MirelString sProblem = "cannot be opened (";
+        sProblem += std::strerror(nError);
+        sProblem += "); the log goes to standard error";
+        reportConfiguration("MIREL_LOG_FILE", pszFile, sProblem.c_str());
     }
 }
 
 MirelLogging::~MirelLogging() {}
 
 bool MirelLogging::isAccessAllowed() {
-    return getInstance().m_nFd.load(std::memory_order_relaxed) >= 0;
+    return getInstance().m_nFd.load(std::memory_order_relaxed) >= 0 ||
+           s_bSyslog.load(std::memory_order_relaxed);
 }
 
 bool MirelLogging::isEnabled(int nLevel) {
     MirelLogging& log = getInstance();
     return nLevel > 0 && nLevel <= log.m_nLevel.load(std::memory_order_relaxed) &&
-           log.m_nFd.load(std::memory_order_relaxed) >= 0;
+           isAccessAllowed();
 }
 
 void MirelLogging::setLevel(int nLevel) {
@@ -146,8 +214,9 @@ int MirelLogging::getLevel() const {
 }
 
 bool MirelLogging::setFile(const MirelString& sPath) {
-    int nNewFd = STDERR_FILENO;
-    if (!sPath.empty()) {
+    bool bSyslog = sPath == kSyslogName;
+    int nNewFd = bSyslog ? -1 : STDERR_FILENO;
+    if (!sPath.empty() && !bSyslog) {
         do {
             nNewFd = ::open(sPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         } while (nNewFd < 0 && errno == EINTR);
@@ -160,7 +229,8 @@ bool MirelLogging::setFile(const MirelString& sPath) {
     if (m_bOwnFd && nOldFd >= 0) {
         ::close(nOldFd);
     }
-    m_bOwnFd = !sPath.empty();
+    m_bOwnFd = nNewFd >= 0 && !sPath.empty();
+    s_bSyslog.store(bSyslog);
     return true;
 }
 
@@ -263,15 +333,27 @@ void MirelLogging::write(const MirelString& sRecord, int nLevel) {
     struct tm parts;
     time_t nSeconds = now.tv_sec;
     ::gmtime_r(&nSeconds, &parts);
-    char szPrefix[64];
-    std::snprintf(szPrefix, sizeof szPrefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%d] ",
-                  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                  parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_usec / 1000), nLevel);
-    MirelString sLine = szPrefix;
-    sLine += sRecord;
+    // The process id tells apart the records of processes that share the file (a forked
+    // child included: it is read for every record).
+    char szTime[64];
+    int nTime = std::snprintf(szTime, sizeof szTime, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ",
+                              parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                              parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_usec / 1000));
+    char szOrigin[48];
+    std::snprintf(szOrigin, sizeof szOrigin, "%ld [%d] ", static_cast<long>(::getpid()), nLevel);
+    MirelString sLine = szTime;
+    sLine += szOrigin;
+    appendOneLine(sLine, sRecord.data(), sRecord.size());
     sLine += '\n';
 
     std::lock_guard<std::mutex> guard(writerLock());
+    if (s_bSyslog.load()) {
+        // The system log stamps the time itself and ends the line.
+        MirelString sMessage = sLine.substr(static_cast<std::size_t>(nTime));
+        sMessage.resize(sMessage.size() - 1);
+        ::syslog(priorityOfLevel(nLevel), "%s", sMessage.c_str());
+        return;
+    }
     int nFd = m_nFd.load();
     const char* p = sLine.data();
     std::size_t nLeft = sLine.size();

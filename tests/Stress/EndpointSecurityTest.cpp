@@ -4,6 +4,11 @@
 // exchanges values. The other users are forked children that switch to nobody's user id; this
 // needs root (skipped otherwise). The group is a temporary one made with groupadd when the
 // system allows it, else an existing group that nobody does not belong to.
+//
+// The shared-service directory is an outer gate: installed, it is root's with mode 1770 and the
+// group mirel, so only members may enter it at all. The other users here are made members of
+// the directory's group too (when others may not enter it), so that what is tested is the
+// endpoint file's own mode and group.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -126,10 +131,24 @@ private:
     gid_t m_nGid;
 };
 
-// In the child: takes nUid with nGid as its only group.
+// The group a user needs to enter the shared-service directory: its group when others may
+// not search it, else none (false).
+bool directoryEntryGroup(gid_t* pGid) {
+    struct stat info;
+    if (::stat(mnettest::kSharedServiceDir, &info) != 0 || (info.st_mode & S_IXOTH) != 0) {
+        return false;
+    }
+    *pGid = info.st_gid;
+    return true;
+}
+
+// In the child: takes nUid with nGid as its primary group, and as the only other group the
+// one that lets it enter the shared-service directory (if any).
 bool becomeUser(uid_t nUid, gid_t nGid) {
-    return ::setgroups(1, &nGid) == 0 && ::setgid(nGid) == 0 && ::setuid(nUid) == 0 &&
-           ::geteuid() == nUid && ::getegid() == nGid;
+    gid_t groups[2] = {nGid, nGid};
+    int nGroups = directoryEntryGroup(&groups[1]) && groups[1] != nGid ? 2 : 1;
+    return ::setgroups(static_cast<std::size_t>(nGroups), groups) == 0 && ::setgid(nGid) == 0 &&
+           ::setuid(nUid) == 0 && ::geteuid() == nUid && ::getegid() == nGid;
 }
 
 // A child running as nUid with the only group nGid connects to sPipeName and sends 4711; with
@@ -211,6 +230,17 @@ protected:
         return nResult == 0;
     }
 
+    // Groups that the other user has anyway or that own the endpoint without a grant: a
+    // granted group must be none of them.
+    std::vector<gid_t> groupsToAvoid() const {
+        std::vector<gid_t> groups = {m_nNobodyGroup, ::getgid(), ::getegid()};
+        gid_t nEntryGroup = 0;
+        if (directoryEntryGroup(&nEntryGroup)) {
+            groups.push_back(nEntryGroup);
+        }
+        return groups;
+    }
+
     uid_t m_nNobody = 0;
     gid_t m_nNobodyGroup = 0;
     std::string m_sName;
@@ -227,6 +257,11 @@ TEST_F(EndpointSecurity, UserOutsideOwnerAndGroupIsRefused) {
     EXPECT_EQ(0770u, info.st_mode & 07777u);
     ASSERT_NE(m_nNobody, info.st_uid);
     ASSERT_NE(m_nNobodyGroup, info.st_gid) << "nobody's group owns the endpoint";
+    gid_t nEntryGroup = 0;
+    if (directoryEntryGroup(&nEntryGroup) && nEntryGroup == info.st_gid) {
+        GTEST_SKIP() << "the endpoint took the shared-service directory's group (a set-group-id "
+                        "directory): every user who may enter the directory is in its group";
+    }
     if (!nobodyReachesOpenEndpoint(*spServer)) {
         GTEST_SKIP() << m_sSkip;
     }
@@ -238,7 +273,7 @@ TEST_F(EndpointSecurity, UserOutsideOwnerAndGroupIsRefused) {
 
 TEST_F(EndpointSecurity, GrantedGroupMayConnectAndExchangeValuesOthersMayNot) {
     GrantGroup group;
-    if (!group.choose({m_nNobodyGroup, ::getgid(), ::getegid()})) {
+    if (!group.choose(groupsToAvoid())) {
         GTEST_SKIP() << "neither groupadd nor a suitable existing group is available";
     }
     std::printf("granting to %s group %s (%u)\n",
@@ -281,7 +316,7 @@ TEST_F(EndpointSecurity, GrantedGroupMayConnectAndExchangeValuesOthersMayNot) {
 
 TEST_F(EndpointSecurity, GroupIsNotGrantedWithoutPrivilegesOne) {
     GrantGroup group;
-    if (!group.choose({m_nNobodyGroup, ::getgid(), ::getegid()})) {
+    if (!group.choose(groupsToAvoid())) {
         GTEST_SKIP() << "neither groupadd nor a suitable existing group is available";
     }
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(m_sName, 7, group.name()));

@@ -257,8 +257,14 @@ TEST_P(ListenAndNotify, UnregisteredHandleIsIgnoredAndJsonLinesFollow) {
     Program listen;
     ASSERT_TRUE(
         listen.start({"listen", "--type", GetParam(), "--handles", "2", "--count", "1", "--json"}));
-    std::string sAddress;
-    ASSERT_TRUE(listen.readLine(&sAddress, 15000)) << listen.finish(1000).sErr;
+    // JSON Lines from the first line on: the address too is an object.
+    std::string sFirst;
+    ASSERT_TRUE(listen.readLine(&sFirst, 15000)) << listen.finish(1000).sErr;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(sFirst, match, std::regex("\\{\"address\":\"([^\"\\\\]+)\"\\}")))
+        << sFirst;
+    std::string sAddress = match[1];
+    EXPECT_EQ(0u, sAddress.find(std::string(GetParam()) + ":")) << sAddress;
 
     // Handle 2 has no callback (0 and 1 have): the sink drops the message and goes on. It
     // closes without reading the id, so the sender may find the peer gone while writing it.
@@ -279,8 +285,8 @@ TEST_P(ListenAndNotify, UnregisteredHandleIsIgnoredAndJsonLinesFollow) {
         << outcome.sOut;
 }
 
-TEST_P(ListenAndNotify, TerminationAndInterruptStopCleanly) {
-    for (int nSignal : {SIGTERM, SIGINT}) {
+TEST_P(ListenAndNotify, TerminationInterruptAndHangupStopCleanly) {
+    for (int nSignal : {SIGTERM, SIGINT, SIGHUP}) {
         Program listen;
         ASSERT_TRUE(listen.start({"listen", "--type", GetParam()}));
         std::string sAddress;
@@ -300,6 +306,26 @@ TEST_P(ListenAndNotify, TerminationAndInterruptStopCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ListenAndNotify, ::testing::Values("pipe", "socket", "udp"));
+
+TEST(MnetCommand, ListenEndsAfterItsTimeOutWithWhatArrived) {
+    // --type tcp is the TCP sink, whose addresses read "socket:".
+    Program listen;
+    ASSERT_TRUE(listen.start({"listen", "--type", "tcp", "--timeout", "5"}));
+    std::string sAddress;
+    ASSERT_TRUE(listen.readLine(&sAddress, 15000)) << listen.finish(1000).sErr;
+    ASSERT_EQ(0u, sAddress.find("socket:127.0.0.1:")) << sAddress;
+    EXPECT_EQ(0, runMnet({"notify", sAddress, "4", "44"}).nExitCode);
+    std::string sLine;
+    ASSERT_TRUE(listen.readLine(&sLine, 15000));
+    EXPECT_EQ(0u, sLine.find("handle=4 id=44 time=")) << sLine;
+
+    // No signal and no count: the time-out alone ends it, cleanly.
+    Outcome outcome = listen.finish(30000);
+    EXPECT_FALSE(outcome.bTimedOut);
+    EXPECT_EQ(0, outcome.nExitCode) << outcome.sErr;
+    EXPECT_EQ("", outcome.sOut);
+    EXPECT_EQ("", outcome.sErr);
+}
 
 TEST(MnetCommand, UnreachablePeerFailsWithTextCodeAndDescription) {
     int nPort = mnettest::freeTcpPort();
@@ -347,8 +373,10 @@ TEST(MnetCommand, WrongUseEndsWithOneLineAndExitCodeTwo) {
     expectOneErrorLine({"listen", "--count", "many"}, 2,
                        "mnet listen: --count needs a whole number");
     expectOneErrorLine({"listen", "--handles", "0"}, 2, "--handles needs a whole number from 1");
-    expectOneErrorLine({"listen", "--type", "tcp"}, 2,
-                       "--type must be pipe, socket or udp, got 'tcp'");
+    expectOneErrorLine({"listen", "--type", "TCP"}, 2,
+                       "--type must be pipe, socket (or tcp) or udp, got 'TCP'");
+    expectOneErrorLine({"listen", "--timeout", "soon"}, 2,
+                       "mnet listen: --timeout needs a whole number from 1 to 604800");
     expectOneErrorLine({"listen", "--type"}, 2, "option --type needs a value");
     expectOneErrorLine({"demo", "--count", "-3"}, 2, "mnet demo: --count needs a whole number");
     expectOneErrorLine({"demo", "now"}, 2, "unexpected argument 'now'");
@@ -368,7 +396,10 @@ TEST(MnetCommand, HelpAndVersionGoToStandardOutput) {
     }
     Outcome version = runMnet({"--version"});
     EXPECT_EQ(0, version.nExitCode);
-    EXPECT_EQ(std::string("mnet ") + MNET_EXPECTED_VERSION + "\n", version.sOut);
+    // The tool's version and the version of the library it runs with.
+    EXPECT_EQ(
+        std::string("mnet ") + MNET_EXPECTED_VERSION + " (libmnet " + MNET_EXPECTED_VERSION + ")\n",
+        version.sOut);
 }
 
 TEST(MnetCommand, DemoPrintsATableAndDeliversEverything) {

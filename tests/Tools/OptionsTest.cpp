@@ -72,6 +72,7 @@ TEST(Options, ListenDefaults) {
     EXPECT_EQ("", line.listen.sType);
     EXPECT_EQ(16, line.listen.nHandles);
     EXPECT_EQ(0, line.listen.nCount);
+    EXPECT_EQ(0, line.listen.nTimeoutSeconds);
     EXPECT_FALSE(line.listen.bJson);
 }
 
@@ -84,11 +85,17 @@ TEST(Options, ListenTakesValuesSeparateOrAfterEquals) {
     EXPECT_TRUE(line.listen.bJson);
     EXPECT_EQ("pipe", parse({"listen", "--type=pipe"}).listen.sType);
     EXPECT_EQ("udp", parse({"listen", "--type=udp"}).listen.sType);
+    // The sink knows TCP as "socket" only: tcp is taken as that name.
+    EXPECT_EQ("socket", parse({"listen", "--type", "tcp"}).listen.sType);
+    EXPECT_EQ(30, parse({"listen", "--timeout=30"}).listen.nTimeoutSeconds);
 }
 
 TEST(Options, ListenRejectsBadValues) {
-    EXPECT_EQ("--type must be pipe, socket or udp, got 'tcp'",
-              std::string(usageErrorOf({"listen", "--type", "tcp"}).what()));
+    EXPECT_EQ("--type must be pipe, socket (or tcp) or udp, got 'TCP'",
+              std::string(usageErrorOf({"listen", "--type", "TCP"}).what()));
+    EXPECT_EQ("--timeout needs a whole number from 1 to 604800, got '0'",
+              std::string(usageErrorOf({"listen", "--timeout", "0"}).what()));
+    EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--timeout", "1.5"}).command());
     EXPECT_EQ("--count needs a whole number from 1 to 2147483647, got 'x'",
               std::string(usageErrorOf({"listen", "--count", "x"}).what()));
     EXPECT_EQ(Command::Listen, usageErrorOf({"listen", "--count", "0"}).command());
@@ -226,7 +233,7 @@ TEST(Usage, EverySubcommandHasItsSynopsisAndHelp) {
         EXPECT_EQ('\n', sHelp.back());
     }
     std::string sListen = mnettool::helpText(Command::Listen);
-    for (const char* pszOption : {"--type", "--handles", "--count", "--json"}) {
+    for (const char* pszOption : {"--type", "--handles", "--count", "--timeout", "--json"}) {
         EXPECT_NE(std::string::npos, sListen.find(pszOption)) << pszOption;
     }
     std::string sMain = mnettool::helpText(Command::Help);

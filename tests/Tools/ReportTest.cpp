@@ -47,6 +47,15 @@ TEST(Report, NotificationLineAsTextAndAsJson) {
               mnettool::notificationLine(3, -42, "T", true));
 }
 
+TEST(Report, AddressLineIsAJsonObjectWithJson) {
+    EXPECT_EQ("udp:127.0.0.1:5023", mnettool::addressLine("udp:127.0.0.1:5023", false));
+    EXPECT_EQ("{\"address\":\"udp:127.0.0.1:5023\"}",
+              mnettool::addressLine("udp:127.0.0.1:5023", true));
+    // Whatever the address holds, the line stays one valid JSON object.
+    EXPECT_EQ("{\"address\":\"pipe:a\\\"b\\\\c\\u000ad\"}",
+              mnettool::addressLine("pipe:a\"b\\c\nd", true));
+}
+
 TEST(Report, PercentileIsNearestRank) {
     EXPECT_EQ(0.0, mnettool::percentile({}, 50));
     EXPECT_EQ(5.0, mnettool::percentile({5}, 99));

@@ -98,9 +98,8 @@ bool sharedServiceDirUsable(std::string* psWhy) {
         ::access(kSharedServiceDir, W_OK | X_OK) != 0) {
         if (psWhy) {
             *psWhy = std::string("the shared-service directory ") + kSharedServiceDir +
-                     " is missing or not writable; create it with: sudo mkdir -p " +
-                     kSharedServiceDir + " && sudo chmod 1777 " + kSharedServiceDir +
-                     " (scripts/test does this when it can)";
+                     " is missing or not writable by this user; scripts/ensure-shared-dir (which "
+                     "scripts/test runs) makes it when it can, and says how otherwise";
         }
         return false;
     }

@@ -17,9 +17,23 @@ int runDemo(const DemoOptions& options);
 // The directory in which pipe sinks make their endpoint files, without a trailing '/'.
 std::string sharedServiceDir();
 
+// The group whose members may make endpoints in the shared-service directory.
+extern const char* const kSharedServiceGroup;
+
+// The shell command by which an administrator makes the shared-service directory as the
+// installed tmpfiles.d entry does (root's, group mirel, mode 1770), on one line.
+std::string sharedServiceDirRecipe();
+
+enum class SharedDirState { Usable, Missing, Unusable };
+
+// Whether pipe sinks can make their endpoint files in the shared-service directory, without
+// changing anything; when they cannot, the reason in *psWhy (one line, naming the directory).
+SharedDirState checkSharedServiceDir(std::string* psWhy);
+
 // True when pipe sinks can make their endpoint files: the shared-service directory exists
-// and this user may create files in it. A missing directory is created (mode 1777) when this
-// user may; otherwise false with the reason in *psWhy, one line.
+// and this user may create files in it. A missing directory is created when this user may,
+// with mode 1770 and the group mirel (when it exists and this user may give it), never open
+// to others; otherwise false with the reason in *psWhy, one line.
 bool prepareSharedServiceDir(std::string* psWhy);
 
 // Removes the endpoint file that a pipe sink with this callback address ("pipe:NAME") left

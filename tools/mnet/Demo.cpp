@@ -172,12 +172,11 @@ int runDemo(const DemoOptions& options) {
         "latency is the time from remoteNotify to the callback's event.\n",
         options.nCount);
     if (!bPipe) {
-        std::string sDir = sharedServiceDir();
         std::printf(
             "note: %s.\n"
             "      The pipe transport is skipped; the network transports run. To include it:\n"
-            "      sudo mkdir -p %s && sudo chmod 1777 %s\n",
-            sWhyNoPipe.c_str(), sDir.c_str(), sDir.c_str());
+            "      %s\n",
+            sWhyNoPipe.c_str(), sharedServiceDirRecipe().c_str());
         lanes[0].row.sNote = "skipped: no usable shared-service directory";
     }
     std::printf("\n");

@@ -1,9 +1,10 @@
 // mnet listen: a callback sink that prints every notification it receives.
 //
-// Signals: SIGINT and SIGTERM are blocked before the sink starts, so that its thread inherits
-// the mask, and are read from a signalfd by the main thread, which then releases the sink the
-// ordinary way. Callbacks run on the sink's thread; they queue what they read and wake the
-// main thread through a self-pipe, and the main thread alone prints.
+// Signals: SIGINT, SIGTERM and SIGHUP are blocked before the sink starts, so that its thread
+// inherits the mask, and are read from a signalfd by the main thread, which then releases the
+// sink the ordinary way (a closed terminal ends it as cleanly as Ctrl-C). Callbacks run on the
+// sink's thread; they queue what they read and wake the main thread through a self-pipe, and the
+// main thread alone prints.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -93,44 +94,126 @@ void closeFd(int nFd) {
     }
 }
 
-}  // namespace
+// The descriptors of the main thread's wait: the stop signals, and the callbacks' wake-up pipe.
+struct Waits {
+    int nSignalFd = -1;
+    int wakePipe[2] = {-1, -1};
 
-int runListen(const ListenOptions& options) {
+    ~Waits() {
+        closeFd(nSignalFd);
+        closeFd(wakePipe[0]);
+        closeFd(wakePipe[1]);
+    }
+};
+
+// Blocks SIGINT, SIGTERM and SIGHUP (before the sink's thread exists, so that it inherits the
+// mask) and opens the descriptors. False after printing why.
+bool prepareWaits(Waits* pWaits) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     if (::pthread_sigmask(SIG_BLOCK, &stopSignals, 0) != 0) {
-        std::fprintf(stderr, "mnet listen: cannot block SIGINT and SIGTERM\n");
-        return 1;
+        std::fprintf(stderr, "mnet listen: cannot block SIGINT, SIGTERM and SIGHUP\n");
+        return false;
     }
-    int nSignalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    int wakePipe[2] = {-1, -1};
-    if (nSignalFd < 0 || ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    pWaits->nSignalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (pWaits->nSignalFd < 0 || ::pipe2(pWaits->wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         int nError = errno;
         std::fprintf(stderr, "mnet listen: %s\n",
                      describeFailure("cannot set up the signal handling.", nError).c_str());
-        closeFd(nSignalFd);
+        return false;
+    }
+    return true;
+}
+
+// True when the sink about to start is a pipe sink: the variable as the sink reads it.
+bool startsPipeSink() {
+    const char* pszType = std::getenv("QVINTF_CALLB_CONN_TYPE");
+    return pszType == 0 ||
+           (std::strcmp(pszType, "socket") != 0 && std::strcmp(pszType, "udp") != 0);
+}
+
+// Starts the sink; null after printing why it did not start. For a pipe sink whose directory
+// is missing or closed to this user, the line also names the directory and how to make it.
+MirelSmartPointer<MirelLibraryCallbackSink> startSink(const ListenOptions& options) {
+    if (!options.sType.empty()) {
+        // The sink reads the variable on its own thread before its constructor returns.
+        ::setenv("QVINTF_CALLB_CONN_TYPE", options.sType.c_str(), 1);
+    }
+    try {
+        return MirelSmartPointer<MirelLibraryCallbackSink>(
+            new MirelLibraryCallbackSink("mnet-listen"));
+    } catch (const MirelException& e) {
+        std::string sLine =
+            "mnet listen: cannot start the sink: " + describeFailure(e.getText(), e.getCode());
+        std::string sWhy;
+        SharedDirState state =
+            startsPipeSink() ? checkSharedServiceDir(&sWhy) : SharedDirState::Usable;
+        if (state != SharedDirState::Usable) {
+            std::string sRemedy = state == SharedDirState::Missing
+                                      ? "create it with '" + sharedServiceDirRecipe() + "'"
+                                      : "members of the group " + std::string(kSharedServiceGroup) +
+                                            " may make endpoints there";
+            sLine += "; " + sWhy + ": " + sRemedy + ", or listen with --type socket or --type udp";
+        }
+        std::fprintf(stderr, "%s\n", sLine.c_str());
+        return MirelSmartPointer<MirelLibraryCallbackSink>();
+    }
+}
+
+// Prints what arrives until a stop signal, nCount notifications or the time-out.
+void printArrivals(const ListenOptions& options, Waits& waits, Inbox& inbox) {
+    typedef std::chrono::steady_clock Clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.nTimeoutSeconds);
+    long nPrinted = 0;
+    for (;;) {
+        int nWaitMs = -1;
+        if (options.nTimeoutSeconds > 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return;
+            }
+            nWaitMs = static_cast<int>(left.count());
+        }
+        pollfd polled[2] = {{waits.nSignalFd, POLLIN, 0}, {waits.wakePipe[0], POLLIN, 0}};
+        int nReady = ::poll(polled, 2, nWaitMs);
+        if (nReady < 0 && errno != EINTR) {
+            return;
+        }
+        if (nReady <= 0) {
+            continue;  // interrupted, or the time-out: looked at again above
+        }
+        if (polled[0].revents != 0) {
+            return;  // SIGINT, SIGTERM or SIGHUP: a clean stop
+        }
+        char drain[256];
+        while (::read(waits.wakePipe[0], drain, sizeof drain) > 0) {
+        }
+        for (const Arrival& arrival : inbox.takeAll()) {
+            if (!printLine(notificationLine(arrival.nHandle, arrival.nId,
+                                            utcTimestamp(arrival.when), options.bJson)) ||
+                (options.nCount > 0 && ++nPrinted >= options.nCount)) {
+                return;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int runListen(const ListenOptions& options) {
+    Waits waits;
+    if (!prepareWaits(&waits)) {
         return 1;
     }
-
-    int nResult = 0;
     std::string sAddress;
     {
-        Inbox inbox(wakePipe[1]);
-        MirelSmartPointer<MirelLibraryCallbackSink> spSink;
-        try {
-            if (!options.sType.empty()) {
-                // The sink reads the variable on its own thread before its constructor returns.
-                ::setenv("QVINTF_CALLB_CONN_TYPE", options.sType.c_str(), 1);
-            }
-            spSink = new MirelLibraryCallbackSink("mnet-listen");
-        } catch (const MirelException& e) {
-            std::fprintf(stderr, "mnet listen: cannot start the sink: %s\n",
-                         describeFailure(e.getText(), e.getCode()).c_str());
-            closeFd(nSignalFd);
-            closeFd(wakePipe[0]);
-            closeFd(wakePipe[1]);
+        Inbox inbox(waits.wakePipe[1]);
+        MirelSmartPointer<MirelLibraryCallbackSink> spSink = startSink(options);
+        if (!spSink) {
             return 1;
         }
         for (int nHandle = 0; nHandle < options.nHandles; ++nHandle) {
@@ -138,47 +221,19 @@ int runListen(const ListenOptions& options) {
                 MirelSmartPointer<MirelNotificationCallback>(new QueueingCallback(nHandle, inbox)));
         }
         sAddress = spSink->getCallbackAddress();
-
-        bool bRunning = printLine(sAddress);
-        long nPrinted = 0;
-        while (bRunning) {
-            pollfd waits[2] = {{nSignalFd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-            if (::poll(waits, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                break;
-            }
-            if (waits[0].revents != 0) {
-                break;  // SIGINT or SIGTERM: a clean stop
-            }
-            char drain[256];
-            while (::read(wakePipe[0], drain, sizeof drain) > 0) {
-            }
-            for (const Arrival& arrival : inbox.takeAll()) {
-                if (!printLine(notificationLine(arrival.nHandle, arrival.nId,
-                                                utcTimestamp(arrival.when), options.bJson))) {
-                    bRunning = false;
-                    break;
-                }
-                if (options.nCount > 0 && ++nPrinted >= options.nCount) {
-                    bRunning = false;
-                    break;
-                }
-            }
+        if (printLine(addressLine(sAddress, options.bJson))) {
+            printArrivals(options, waits, inbox);
         }
-        if (std::ferror(stdout)) {
-            std::fprintf(stderr, "mnet listen: cannot write to standard output\n");
-            nResult = 1;
-        }
-        // Stops the sink thread and closes the server; the callbacks go with the sink.
+        // Stops the sink thread and closes the server; the callbacks go with the sink, before
+        // the inbox they write to.
         spSink = 0;
     }
     removePipeEndpoint(sAddress);
-    closeFd(nSignalFd);
-    closeFd(wakePipe[0]);
-    closeFd(wakePipe[1]);
-    return nResult;
+    if (std::ferror(stdout)) {
+        std::fprintf(stderr, "mnet listen: cannot write to standard output\n");
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace mnettool

@@ -10,6 +10,8 @@ namespace {
 const long kMaxHandles = 100000;
 const long kMaxDemoCount = 100000;
 const long kMaxTimeoutMs = 600000;
+// A week; also keeps the time-out in milliseconds within an int.
+const long kMaxListenSeconds = 604800;
 
 const char* commandName(Command command) {
     switch (command) {
@@ -131,8 +133,11 @@ void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOpti
             reader.fail("unexpected argument '" + sOperand + "'");
         } else if (sOption == "--type") {
             std::string sType = reader.value(sOption);
+            if (sType == "tcp") {
+                sType = "socket";  // the sink knows TCP by this name only
+            }
             if (sType != "pipe" && sType != "socket" && sType != "udp") {
-                reader.fail("--type must be pipe, socket or udp, got '" + sType + "'");
+                reader.fail("--type must be pipe, socket (or tcp) or udp, got '" + sType + "'");
             }
             pOptions->sType = sType;
         } else if (sOption == "--handles") {
@@ -140,6 +145,9 @@ void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOpti
                 static_cast<int>(reader.number(sOption, reader.value(sOption), 1, kMaxHandles));
         } else if (sOption == "--count") {
             pOptions->nCount = reader.number(sOption, reader.value(sOption), 1, INT_MAX);
+        } else if (sOption == "--timeout") {
+            pOptions->nTimeoutSeconds = static_cast<int>(
+                reader.number(sOption, reader.value(sOption), 1, kMaxListenSeconds));
         } else if (sOption == "--json") {
             reader.noValue(sOption);
             pOptions->bJson = true;
@@ -365,7 +373,8 @@ bool parseCallbackAddress(const std::string& sText, CallbackAddress* pAddress, s
 std::string synopsis(Command command) {
     switch (command) {
         case Command::Listen:
-            return "usage: mnet listen [--type pipe|socket|udp] [--handles N] [--count K] [--json]";
+            return "usage: mnet listen [--type pipe|socket|tcp|udp] [--handles N] [--count K] "
+                   "[--timeout SECONDS] [--json]";
         case Command::Notify:
             return "usage: mnet notify ADDRESS HANDLE [ID]";
         case Command::Demo:
@@ -386,18 +395,22 @@ std::string helpText(Command command) {
                    "then one\n"
                    "line per notification received: the handle, the id and the time it arrived.\n"
                    "\n"
-                   "  --type T     pipe, socket or udp; sets QVINTF_CALLB_CONN_TYPE for the sink\n"
-                   "               (default: the sink reads the variable as it finds it; pipe when "
-                   "unset)\n"
+                   "  --type T     pipe, socket (tcp is another name for it) or udp; sets\n"
+                   "               QVINTF_CALLB_CONN_TYPE for the sink (default: the sink reads "
+                   "the\n"
+                   "               variable as it finds it; pipe when unset)\n"
                    "  --handles N  register callbacks under the handles 0 to N-1 (default 16)\n"
-                   "  --count K    stop after K notifications (default: run until Ctrl-C or "
-                   "SIGTERM)\n"
-                   "  --json       print each notification as one JSON object per line\n"
+                   "  --count K    stop after K notifications\n"
+                   "  --timeout S  stop after S seconds, with what arrived until then\n"
+                   "  --json       JSON Lines: the address as {\"address\":\"...\"}, then one "
+                   "object\n"
+                   "               per notification\n"
                    "\n"
                    "Each callback reads one long, the content that 'mnet notify' and the library's "
                    "proxy\n"
-                   "dependents send by default. Exits 0 after K notifications or on "
-                   "SIGINT/SIGTERM.\n";
+                   "dependents send by default. Runs until K notifications, the time-out, or "
+                   "SIGINT,\n"
+                   "SIGTERM or SIGHUP; then releases the sink and exits 0.\n";
         case Command::Notify:
             return synopsis(command) +
                    "\n\n"
@@ -440,7 +453,8 @@ std::string helpText(Command command) {
            "Command-line companion of libmnet: receive and send notifications, and see them "
            "travel.\n"
            "\n"
-           "  mnet listen [--type pipe|socket|udp] [--handles N] [--count K] [--json]\n"
+           "  mnet listen [--type pipe|socket|tcp|udp] [--handles N] [--count K]\n"
+           "              [--timeout SECONDS] [--json]\n"
            "      start a notification sink and print what arrives\n"
            "  mnet notify ADDRESS HANDLE [ID]\n"
            "      send one notification to a sink\n"

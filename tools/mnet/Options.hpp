@@ -28,9 +28,10 @@ private:
 };
 
 struct ListenOptions {
-    std::string sType;  // "pipe", "socket", "udp", or empty: the environment decides
-    int nHandles = 16;  // callbacks registered under handles 0 to nHandles - 1
-    long nCount = 0;    // stop after this many notifications; 0: run until a signal
+    std::string sType;        // "pipe", "socket", "udp", or empty: the environment decides
+    int nHandles = 16;        // callbacks registered under handles 0 to nHandles - 1
+    long nCount = 0;          // stop after this many notifications; 0: no limit
+    int nTimeoutSeconds = 0;  // stop after this many seconds; 0: no limit
     bool bJson = false;
 };
 

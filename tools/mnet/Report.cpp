@@ -37,9 +37,30 @@ std::string utcTimestamp(std::chrono::system_clock::time_point when) {
 std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson) {
     if (bJson) {
         return "{\"handle\":" + std::to_string(nHandle) + ",\"id\":" + std::to_string(nId) +
-               ",\"time\":\"" + sTime + "\"}";
+               ",\"time\":" + jsonString(sTime) + "}";
     }
     return "handle=" + std::to_string(nHandle) + " id=" + std::to_string(nId) + " time=" + sTime;
+}
+
+std::string jsonString(const std::string& sText) {
+    std::string sOut = "\"";
+    for (char c : sText) {
+        if (c == '"' || c == '\\') {
+            sOut += '\\';
+            sOut += c;
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", static_cast<unsigned char>(c));
+            sOut += szEscape;
+        } else {
+            sOut += c;
+        }
+    }
+    return sOut + "\"";
+}
+
+std::string addressLine(const std::string& sAddress, bool bJson) {
+    return bJson ? "{\"address\":" + jsonString(sAddress) + "}" : sAddress;
 }
 
 double percentile(std::vector<double> values, double dPercent) {

@@ -20,6 +20,14 @@ std::string utcTimestamp(std::chrono::system_clock::time_point when);
 // ({"handle":3,"id":42,"time":"..."}).
 std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson);
 
+// The sink's callback address as listen prints it first: the address alone, or as one JSON
+// object ({"address":"udp:127.0.0.1:5023"}), so that --json output is JSON Lines throughout.
+std::string addressLine(const std::string& sAddress, bool bJson);
+
+// sText as a JSON string literal, quotes included: '"' and '\' escaped, control characters
+// as \u00XX, other bytes as they are.
+std::string jsonString(const std::string& sText);
+
 // The nearest-rank percentile (0 < dPercent <= 100) of values; 0 for no values.
 double percentile(std::vector<double> values, double dPercent);
 

@@ -10,6 +10,7 @@
 
 #include "Commands.hpp"
 #include "MirelException.hpp"
+#include "MnetVersion.hpp"
 #include "Options.hpp"
 #include "Report.hpp"
 
@@ -50,7 +51,7 @@ int run(int argc, char** argv) {
     }
     switch (line.command) {
         case Command::Version:
-            std::printf("mnet %s\n", MNET_TOOL_VERSION);
+            std::printf("mnet %s (libmnet %s)\n", MNET_TOOL_VERSION, MirelNet::getLibraryVersion());
             return 0;
         case Command::Listen:
             return runListen(line.listen);

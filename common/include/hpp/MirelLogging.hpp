@@ -3,13 +3,19 @@
 // A record is built as
 //     MirelLogging::getInstance() << setloglevel(N) << items... << endrecord;
 // and written only when isAccessAllowed() and the current level is at least N. Each record is
-// written as one whole line, "<UTC time> [<level>] <text>", with one write call, so records of
-// several threads (and processes sharing the file) never interleave. The record under
-// construction is kept per thread, so any thread may log at any time.
+// written as one whole line, "<UTC time> <process id> [<level>] <text>", with one write call,
+// so records of several threads (and processes sharing the file) never interleave, and the
+// process id tells the processes apart. Line breaks and other control bytes in the text are
+// written escaped (\n, \r, \xNN), so a record stays one line whatever it quotes. The record
+// under construction is kept per thread, so any thread may log at any time.
 //
 // Configuration is read once, at first use, from the environment: MIREL_LOG_LEVEL (0 to 9,
-// default 0: nothing is written) and MIREL_LOG_FILE (a path opened for appending; default
-// standard error). setLevel changes the level at run time. A record whose level is above the
+// default 0: nothing is written) and MIREL_LOG_FILE (a path opened for appending, "syslog" for
+// the system log, default standard error). A level that is not 0 to 9 or a file that cannot be
+// opened is reported once on standard error. In the system log (syslog(3), with the facility
+// and name the program chose with openlog, if any) a record is "<process id> [<level>] <text>"
+// at a priority taken from its level: 1 error, 2 warning, 3 notice, 4 to 6 info, 7 to 9 debug.
+// setLevel and setFile change the configuration at run time. A record whose level is above the
 // current level costs a level test per item; MIREL_LOG(N) skips building the items altogether.
 #ifndef MIREL_LOGGING_HPP
 #define MIREL_LOGGING_HPP
@@ -38,8 +44,9 @@ public:
 
     void setLevel(int nLevel);
     int getLevel() const;
-    // Redirects the log to a file opened for appending (empty path: standard error). Returns
-    // false, leaving the destination unchanged, when the file cannot be opened.
+    // Redirects the log to a file opened for appending (empty path: standard error; "syslog":
+    // the system log, so a file of that name is given as "./syslog"). Returns false, leaving
+    // the destination unchanged and the reason in errno, when the file cannot be opened.
     bool setFile(const MirelString& sPath);
 
     MirelLogging& operator<<(const setloglevel& level);
@@ -65,7 +72,7 @@ private:
     void write(const MirelString& sRecord, int nLevel);
 
     std::atomic<int> m_nLevel;
-    std::atomic<int> m_nFd;  // destination descriptor; -1 when none
+    std::atomic<int> m_nFd;  // destination descriptor; -1 when none or the system log
     bool m_bOwnFd;           // guarded by the writer lock inside write()/setFile()
 };
 

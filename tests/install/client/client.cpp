@@ -1,10 +1,17 @@
 // A client built against an installed copy: writes typed values into a buffer connection and
-// reads them back.
+// reads them back, and checks that the library it runs with is the one its headers describe.
 #include <cstdio>
+#include <cstring>
 
 #include "MirelBufferConnection.hpp"
+#include "MnetVersion.hpp"
 
 int main() {
+    if (std::strcmp(MirelNet::getLibraryVersion(), MNET_VERSION_STRING) != 0) {
+        std::printf("headers of %s, library %s\n", MNET_VERSION_STRING,
+                    MirelNet::getLibraryVersion());
+        return 1;
+    }
     MirelSupport::MirelSmartPointer<MirelNet::MirelBufferConnection> spBuffer(
         new MirelNet::MirelBufferConnection());
     spBuffer->transfer(42);

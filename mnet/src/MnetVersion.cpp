@@ -1,0 +1,9 @@
+#include "MnetVersion.hpp"
+
+namespace MirelNet {
+
+const char* getLibraryVersion() {
+    return MNET_VERSION_STRING;
+}
+
+}  // namespace MirelNet
