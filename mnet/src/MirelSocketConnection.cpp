@@ -65,6 +65,31 @@ int connectSocket(int nFd, const sockaddr_in& address) {
     return nError;
 }
 
+// The address to connect to, with its level-7 records. 0, or the code that goes with "could
+// not find host.".
+int resolveRemote(const MirelString& sRemoteName, bool bIdentify, int nPort, uint32_t* pAddress) {
+    std::vector<char> name(kNameBufferSize);
+    MirelSupport::MirelStringToChar(sRemoteName, name.data(), name.size());
+    if (bIdentify && !detail::isHostName(name.data())) {
+        MIREL_LOG(7) << "MirelSocketConnection::establish: using "
+                     << "gethostbyaddr." << endrecord;
+    }
+    detail::ResolvedHost host;
+    int nError = detail::resolveIPv4(name.data(), bIdentify, &host);
+    if (nError == 0 && bIdentify && !host.bEntry) {
+        nError = host.nReverseError;
+    }
+    if (nError != 0) {
+        return nError;
+    }
+    if (host.bEntry) {
+        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
+                     << " to: " << host.sOfficialName << ":" << nPort << endrecord;
+    }
+    *pAddress = host.nAddress;
+    return 0;
+}
+
 }  // namespace
 
 MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw,
@@ -107,26 +132,12 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kConnectFailed;
         return EINVAL;
     }
-    std::vector<char> name(kNameBufferSize);
-    MirelSupport::MirelStringToChar(m_sRemoteName, name.data(), name.size());
-    if (m_bIdentify && !detail::isHostName(name.data())) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: using "
-                     << "gethostbyaddr." << endrecord;
-    }
-    detail::ResolvedHost host;
-    int nError = detail::resolveIPv4(name.data(), m_bIdentify, &host);
-    if (nError == 0 && m_bIdentify && !host.bEntry) {
-        nError = host.nReverseError;
-    }
+    uint32_t nAddress = 0;
+    int nError = resolveRemote(m_sRemoteName, m_bIdentify, m_nPort, &nAddress);
     if (nError != 0) {
         sExceptionMessage = kHostNotFound;
         return nError;
     }
-    if (host.bEntry) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
-                     << " to: " << host.sOfficialName << ":" << m_nPort << endrecord;
-    }
-
     int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (nFd < 0) {
         sExceptionMessage = kSocketCreationFailed;
@@ -139,7 +150,7 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
-    address.sin_addr.s_addr = host.nAddress;
+    address.sin_addr.s_addr = nAddress;
     nError = connectSocket(nFd, address);
     if (nError != 0) {
         detail::closeCell(m_pClient);
