@@ -179,8 +179,6 @@ MirelSmartPointer<MirelConnection> MirelServerSocket::waitForClientImpl(
         return MirelSmartPointer<MirelConnection>();
     }
 
-    int nOn = 1;
-    ::setsockopt(nClient, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
     MirelString sRemoteName;
     if (bIdentify && detail::lookupByAddress(client.sin_addr.s_addr, &sRemoteName)) {
         MIREL_LOG(5) << "MirelServerSocket::waitForClient () Server connected to " << sRemoteName

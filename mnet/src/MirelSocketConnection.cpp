@@ -16,6 +16,7 @@
 #include "MirelServerSocket.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
+#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 
@@ -65,6 +66,18 @@ int connectSocket(int nFd, const sockaddr_in& address) {
     return nError;
 }
 
+void setNoDelay(int nFd) {
+    int nOn = 1;
+    ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+}
+
+// Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
+void* newTcpCell(int nFd) {
+    void* pCell = detail::newCell(nFd);
+    static_cast<detail::StreamCell*>(pCell)->pfnSetNoDelay = setNoDelay;
+    return pCell;
+}
+
 }  // namespace
 
 MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw,
@@ -78,7 +91,7 @@ MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int
 MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRemoteName,
                                              MirelServerSocket* pServer, bool bClientConnection)
     : MirelConnection(bClientConnection, sRemoteName),
-      m_pClient(detail::newCell(client)),
+      m_pClient(newTcpCell(client)),
       m_nPort(0),
       m_bIdentify(false),
       m_pSourceServer(pServer) {
@@ -110,7 +123,8 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     std::vector<char> name(kNameBufferSize);
     MirelSupport::MirelStringToChar(m_sRemoteName, name.data(), name.size());
     if (m_bIdentify && !detail::isHostName(name.data())) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: using " << "gethostbyaddr." << endrecord;
+        MIREL_LOG(7) << "MirelSocketConnection::establish: using "
+                     << "gethostbyaddr." << endrecord;
     }
     detail::ResolvedHost host;
     int nError = detail::resolveIPv4(name.data(), m_bIdentify, &host);
@@ -122,8 +136,8 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         return nError;
     }
     if (host.bEntry) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting" << " to: " << host.sOfficialName
-                     << ":" << m_nPort << endrecord;
+        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
+                     << " to: " << host.sOfficialName << ":" << m_nPort << endrecord;
     }
 
     int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -131,9 +145,7 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kSocketCreationFailed;
         return errno;
     }
-    m_pClient = detail::newCell(nFd);
-    int nOn = 1;
-    ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    m_pClient = newTcpCell(nFd);
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -145,7 +157,9 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kConnectFailed;
         return nError;
     }
+    // Outside the operation's write span: the handshake's line goes out at once.
     try {
+        detail::SpanPause pause;
         connectToService();
     } catch (const MirelException& e) {
         detail::closeCell(m_pClient);
@@ -159,7 +173,7 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
 
 long MirelSocketConnection::transfer(const char* buf, long bufLen, long* error) {
     MirelString sIgnored;
-    return detail::streamSend(establishImpl(sIgnored), m_pClient, buf, bufLen, error);
+    return detail::streamSend(this, establishImpl(sIgnored), m_pClient, buf, bufLen, error);
 }
 
 long MirelSocketConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
