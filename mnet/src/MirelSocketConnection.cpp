@@ -219,7 +219,9 @@ void MirelSocketConnection::takeSocket(MirelSocketConnection& from, MirelSocketC
     if (from.m_pClient == 0) {
         return;
     }
-    // The whole cell moves, with the bytes that from has received but nobody has read yet.
+    // The whole cell moves, with the bytes that from has received but nobody has read yet;
+    // what from's write span gathered leaves first, while from still owns the socket.
+    detail::WriteSpan::sendBeforeRelease(static_cast<detail::StreamCell*>(from.m_pClient));
     if (detail::cellFd(to.m_pClient) == detail::cellFd(from.m_pClient)) {
         detail::releaseCell(to.m_pClient);
     } else {

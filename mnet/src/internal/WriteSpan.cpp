@@ -14,11 +14,9 @@ namespace detail {
 
 const char* const kPutFailed = "MirelConnection::put: transfer failed.";
 
-namespace {
+__thread WriteSpan* t_pOpenSpan __attribute__((tls_model("initial-exec"))) = nullptr;
 
-// A pointer, so that the variable needs no destructor: a library unloaded with dlclose must not
-// leave thread-exit work behind.
-thread_local WriteSpan* t_pOpen = nullptr;
+namespace {
 
 // Lent content shorter than this is copied all the same: one piece is cheaper to send.
 const std::size_t kReferenceAtLeast = 512;
@@ -31,53 +29,16 @@ bool contains(const char* pOuter, std::size_t nOuter, const char* pInner, std::s
 
 }  // namespace
 
-WriteSpan::WriteSpan(const MirelConnection* pOwner)
-    : m_pOwner(pOwner),
-      m_bOutermost(t_pOpen == nullptr),
-      m_bFinished(false),
-      m_pCell(0),
-      m_nError(0),
-      m_pLent(0),
-      m_nLent(0),
-      m_nPieces(0),
-      m_nCopied(0) {
-    if (m_bOutermost) {
-        t_pOpen = this;
-    }
-}
-
-WriteSpan::~WriteSpan() {
-    if (m_bOutermost && !m_bFinished) {
-        t_pOpen = nullptr;
-    }
-}
-
-void WriteSpan::finish() {
-    if (!m_bOutermost || m_bFinished) {
-        return;
-    }
-    m_bFinished = true;
-    t_pOpen = nullptr;
-    sendGathered();
-    if (m_nError != 0) {
-        throw MirelSupport::MirelException(MirelSupport::MirelString(kPutFailed),
-                                           static_cast<int>(m_nError));
-    }
-}
-
-void WriteSpan::lend(const char* pData, std::size_t nLength) {
-    if (m_bOutermost) {
-        m_pLent = pData;
-        m_nLent = nLength;
-    }
-}
-
-WriteSpan* WriteSpan::gathering(const MirelConnection* pOwner) {
-    WriteSpan* pOpen = t_pOpen;
-    return pOpen != nullptr && pOpen->m_pOwner == pOwner ? pOpen : nullptr;
-}
-
 void WriteSpan::gather(StreamCell* pCell, const char* pData, std::size_t nLength) {
+    if (!m_bGathered) {
+        m_bGathered = true;
+        m_pCell = 0;
+        m_nError = 0;
+        m_nPieces = 0;
+        m_nCopied = 0;
+        m_pOverflow = 0;
+        m_nOverflow = 0;
+    }
     if (pCell != m_pCell) {
         sendGathered();
         m_pCell = pCell;
@@ -102,18 +63,21 @@ void WriteSpan::gather(StreamCell* pCell, const char* pData, std::size_t nLength
 
 void WriteSpan::copy(const char* pData, std::size_t nLength) {
     std::size_t nNeeded = m_nCopied + nLength;
-    std::size_t nCapacity = m_overflow.empty() ? kInlineSize : m_overflow.size();
+    std::size_t nCapacity = m_pOverflow ? m_nOverflow : kInlineSize;
     if (nNeeded > nCapacity) {
-        std::vector<char> grown(nNeeded > 2 * nCapacity ? nNeeded : 2 * nCapacity);
-        std::memcpy(grown.data(), copies(), m_nCopied);
-        m_overflow.swap(grown);
+        std::size_t nGrown = nNeeded > 2 * nCapacity ? nNeeded : 2 * nCapacity;
+        char* pGrown = new char[nGrown];
+        std::memcpy(pGrown, copies(), m_nCopied);
+        delete[] m_pOverflow;
+        m_pOverflow = pGrown;
+        m_nOverflow = nGrown;
     }
     std::memcpy(copies() + m_nCopied, pData, nLength);
     m_nCopied = nNeeded;
 }
 
 long WriteSpan::sendGathered() {
-    if (m_nPieces == 0) {
+    if (!m_bGathered || m_nPieces == 0) {
         return 0;
     }
     iovec pieces[kMaxPieces];
@@ -132,32 +96,40 @@ long WriteSpan::sendGathered() {
     return nError;
 }
 
+void WriteSpan::sendLast() {
+    sendGathered();
+    if (m_nError != 0) {
+        throw MirelSupport::MirelException(MirelSupport::MirelString(kPutFailed),
+                                           static_cast<int>(m_nError));
+    }
+}
+
 long WriteSpan::sendBeforeReceive(StreamCell* pCell) {
-    WriteSpan* pOpen = t_pOpen;
-    if (pOpen == nullptr || pOpen->m_pCell != pCell || pCell == 0) {
+    WriteSpan* pOpen = t_pOpenSpan;
+    if (pOpen == nullptr || !pOpen->m_bGathered || pOpen->m_pCell != pCell || pCell == 0) {
         return 0;
     }
     return pOpen->sendGathered();
 }
 
 void WriteSpan::sendBeforeRelease(StreamCell* pCell) {
-    WriteSpan* pOpen = t_pOpen;
-    if (pOpen != nullptr && pOpen->m_pCell == pCell && pCell != 0) {
+    WriteSpan* pOpen = t_pOpenSpan;
+    if (pOpen != nullptr && pOpen->m_bGathered && pOpen->m_pCell == pCell && pCell != 0) {
         pOpen->sendGathered();
         pOpen->m_pCell = 0;
     }
 }
 
-SpanPause::SpanPause() : m_pHidden(t_pOpen) {
+SpanPause::SpanPause() : m_pHidden(t_pOpenSpan) {
     if (m_pHidden != nullptr) {
         m_pHidden->sendGathered();
-        t_pOpen = nullptr;
+        t_pOpenSpan = nullptr;
     }
 }
 
 SpanPause::~SpanPause() {
     if (m_pHidden != nullptr) {
-        t_pOpen = m_pHidden;
+        t_pOpenSpan = m_pHidden;
     }
 }
 

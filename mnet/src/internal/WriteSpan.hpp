@@ -20,7 +20,6 @@
 #define MNET_INTERNAL_WRITE_SPAN_HPP
 
 #include <cstddef>
-#include <vector>
 
 namespace MirelNet {
 
@@ -33,21 +32,61 @@ struct StreamCell;
 // The one text of a failed send, thrown by put and by a span whose send failed.
 extern const char* const kPutFailed;
 
+class WriteSpan;
+
+// The open span of this thread, null when none. A pointer, so that the variable needs no
+// destructor (a library unloaded with dlclose must leave no thread-exit work behind); initial-exec,
+// so that reading it costs no call on the path of every typed write.
+extern __thread WriteSpan* t_pOpenSpan __attribute__((tls_model("initial-exec")));
+
 class WriteSpan {
 public:
-    explicit WriteSpan(const MirelConnection* pOwner);
+    explicit WriteSpan(const MirelConnection* pOwner)
+        : m_pOwner(pOwner),
+          m_bOutermost(t_pOpenSpan == nullptr),
+          m_bFinished(false),
+          m_bGathered(false),
+          m_pLent(0),
+          m_nLent(0) {
+        if (m_bOutermost) {
+            t_pOpenSpan = this;
+        }
+    }
     // Without finish (an exception on its way): what was gathered is dropped.
-    ~WriteSpan();
+    ~WriteSpan() {
+        if (m_bOutermost && !m_bFinished) {
+            t_pOpenSpan = nullptr;
+        }
+        if (m_bGathered) {
+            delete[] m_pOverflow;
+        }
+    }
 
     // The outermost span sends what it gathered, and throws kPutFailed with the error number
     // when that send, or an early one, failed. A joined or apart span does nothing.
-    void finish();
+    void finish() {
+        if (m_bOutermost && !m_bFinished) {
+            m_bFinished = true;
+            t_pOpenSpan = nullptr;
+            if (m_bGathered) {
+                sendLast();
+            }
+        }
+    }
     // pData[0, nLength) outlives the outermost span and may be referenced instead of copied;
     // ignored unless this span is the outermost.
-    void lend(const char* pData, std::size_t nLength);
+    void lend(const char* pData, std::size_t nLength) {
+        if (m_bOutermost) {
+            m_pLent = pData;
+            m_nLent = nLength;
+        }
+    }
 
     // The open span when it gathers for pOwner, else null.
-    static WriteSpan* gathering(const MirelConnection* pOwner);
+    static WriteSpan* gathering(const MirelConnection* pOwner) {
+        WriteSpan* pOpen = t_pOpenSpan;
+        return pOpen != nullptr && pOpen->m_pOwner == pOwner ? pOpen : nullptr;
+    }
     // Takes nLength > 0 bytes bound for pCell (sending at once what was gathered for another).
     void gather(StreamCell* pCell, const char* pData, std::size_t nLength);
     // Sends what the open span gathered for pCell, before a receive: 0 or the error number.
@@ -63,7 +102,9 @@ private:
     // Sends the gathered pieces to m_pCell and empties the span: 0 or the error number (also
     // kept for finish).
     long sendGathered();
-    char* copies() { return m_overflow.empty() ? m_inline : m_overflow.data(); }
+    // finish's send; throws.
+    void sendLast();
+    char* copies() { return m_pOverflow ? m_pOverflow : m_inline; }
     void copy(const char* pData, std::size_t nLength);
 
     // Copied pieces of one send share the span's copy area; a lent piece points into the
@@ -79,15 +120,18 @@ private:
     const MirelConnection* m_pOwner;
     bool m_bOutermost;
     bool m_bFinished;
-    StreamCell* m_pCell;  // where the gathered pieces go; null before the first
-    long m_nError;        // of the first failed send
+    bool m_bGathered;
     const char* m_pLent;
     std::size_t m_nLent;
+    // Set at the first gather, which only the outermost span sees.
+    StreamCell* m_pCell;  // where the gathered pieces go; null when nothing waits
+    long m_nError;        // of the first failed send
     int m_nPieces;
     std::size_t m_nCopied;
     Piece m_pieces[kMaxPieces];
+    char* m_pOverflow;  // the copy area once m_inline is too small (m_nOverflow bytes)
+    std::size_t m_nOverflow;
     char m_inline[kInlineSize];
-    std::vector<char> m_overflow;  // the copy area once m_inline is too small
 };
 
 // Hides the open span while a connection announces itself to a service: the handshake's line
