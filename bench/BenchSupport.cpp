@@ -20,6 +20,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "SyscallCount.hpp"
+
 namespace mnetbench {
 
 Options& options() {
@@ -184,6 +186,21 @@ std::string cell(const Comparison& c, const std::string& sName) {
     return out.str();
 }
 
+// Median over rounds of the system calls per item, one decimal; "—" for none.
+std::string callsText(const std::string& sName) {
+    auto it = results().find(sName);
+    if (sName.empty() || it == results().end()) {
+        return "—";
+    }
+    double dCalls = median(counterValues(it->second, "calls_per_item"));
+    if (std::isnan(dCalls)) {
+        return "—";
+    }
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%.1f", dCalls);
+    return sz;
+}
+
 // Median over rounds of library rate / baseline rate, paired round by round.
 double ratio(const Comparison& c) {
     if (c.kind == VALUE || c.sMnet.empty() || c.sBase.empty()) {
@@ -212,8 +229,9 @@ void writeTable(std::ostream& out, const char* pszTitle) {
         if (c.sSection != sSection) {
             sSection = c.sSection;
             out << "\n### " << sSection << "\n\n";
-            out << "| Measure | libmnet | baseline | ratio | target | |\n";
-            out << "|---|---|---|---|---|---|\n";
+            out << "| Measure | libmnet | baseline | ratio | calls per item (libmnet / baseline) "
+                   "| target | |\n";
+            out << "|---|---|---|---|---|---|---|\n";
         }
         double dRatio = ratio(c);
         char szRatio[32] = "—";
@@ -235,13 +253,34 @@ void writeTable(std::ostream& out, const char* pszTitle) {
         if (!c.sNote.empty()) {
             sLabel += " (" + c.sNote + ")";
         }
+        std::string sCalls = callsText(c.sMnet) + " / " + callsText(c.sBase);
+        if (sCalls == "— / —") {
+            sCalls = "—";
+        }
         out << "| " << sLabel << " | " << cell(c, c.sMnet) << " | " << sBase << " | " << szRatio
-            << " | " << szTarget << " | " << sVerdict << " |\n";
+            << " | " << sCalls << " | " << szTarget << " | " << sVerdict << " |\n";
     }
     out << "\n";
 }
 
 std::atomic<int> g_nNameCounter(0);
+
+}  // namespace
+
+namespace {
+
+// fn, and the system calls it made (setting up and tearing down included) per item processed.
+BenchFn countingCalls(const BenchFn& fn) {
+    return [fn](benchmark::State& state) {
+        long nBefore = systemCallsSoFar();
+        fn(state);
+        long nCalls = systemCallsSoFar() - nBefore;
+        if (state.items_processed() > 0) {
+            state.counters["calls_per_item"] =
+                static_cast<double>(nCalls) / static_cast<double>(state.items_processed());
+        }
+    };
+}
 
 }  // namespace
 
@@ -251,10 +290,12 @@ void compare(const Comparison& comparison, const BenchFn& mnetFn, const BenchFn&
     int nRounds = options().bSmoke || comparison.bOnce ? 1 : std::max(1, options().nRounds);
     for (int i = 0; i < nRounds; ++i) {
         if (!comparison.sMnet.empty() && mnetFn) {
-            configure(benchmark::RegisterBenchmark(comparison.sMnet.c_str(), mnetFn));
+            configure(
+                benchmark::RegisterBenchmark(comparison.sMnet.c_str(), countingCalls(mnetFn)));
         }
         if (!comparison.sBase.empty() && baseFn) {
-            configure(benchmark::RegisterBenchmark(comparison.sBase.c_str(), baseFn));
+            configure(
+                benchmark::RegisterBenchmark(comparison.sBase.c_str(), countingCalls(baseFn)));
         }
     }
 }

@@ -6,11 +6,11 @@
 // one datagram of 8 bytes from a new socket, and a receiver that signals per datagram).
 //
 // A second raw baseline makes the system calls the library makes for a callback message, so
-// that what remains between it and the library is the library's own work: the sender sets
-// TCP_NODELAY (TCP) or SO_BROADCAST (UDP) and writes the handle and the id with a send each; the
-// receiver polls a wake-up pipe with the socket before each accept or receive (the wait that
-// another thread can end), sets TCP_NODELAY on each accepted socket and reads the handle and the
-// id with a receive each.
+// that what remains between it and the library is the library's own work: the sender writes the
+// handle and the id with one send (UDP: after setting SO_BROADCAST); the receiver polls a
+// wake-up pipe with the socket before each accept or receive (the wait that another thread can
+// end), bounds each accepted connection's reads with SO_RCVTIMEO, takes the message with one
+// receive and then waits (poll, receive) for the sender's close before closing.
 //
 // Each of the 4 concurrent senders has its own callback and waits for its notification to
 // arrive before it sends the next, so at most 4 messages are in flight and none is dropped
@@ -18,7 +18,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -262,13 +261,11 @@ public:
             }
             return bSent;
         }
-        bool bSplit = m_calls == LIBRARY_CALLS;
-        nFd = m_transport == TCP ? rawTcpConnect(m_nPort, bSplit) : rawUnixConnect(m_sPath);
+        nFd = m_transport == TCP ? rawTcpConnect(m_nPort, false) : rawUnixConnect(m_sPath);
         if (nFd < 0) {
             return false;
         }
-        bool bSent = bSplit ? sendAll(nFd, message, 4) && sendAll(nFd, message + 1, 4)
-                            : sendAll(nFd, message, 8);
+        bool bSent = sendAll(nFd, message, 8);
         ::close(nFd);
         return bSent;
     }
@@ -298,16 +295,8 @@ private:
                     }
                     return;
                 }
-                bool bRead;
-                if (m_calls == LIBRARY_CALLS) {
-                    if (m_transport == TCP) {
-                        int nOn = 1;
-                        ::setsockopt(nClient, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
-                    }
-                    bRead = recvAll(nClient, message, 4) && recvAll(nClient, message + 1, 4);
-                } else {
-                    bRead = recvAll(nClient, message, 8);
-                }
+                bool bRead = m_calls == LIBRARY_CALLS ? readAsTheSink(nClient, message)
+                                                      : recvAll(nClient, message, 8);
                 ::close(nClient);
                 if (!bRead) {
                     continue;
@@ -321,6 +310,28 @@ private:
                 m_signals[static_cast<std::size_t>(nHandle)].set();
             }
         }
+    }
+
+    // The sink's calls for one stream message: a read deadline, the message into a buffer with
+    // one receive, then a wait for the sender's close.
+    static bool readAsTheSink(int nClient, uint32_t message[2]) {
+        timeval timeout = {5, 0};
+        ::setsockopt(nClient, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char buffer[4096];
+        std::size_t nHave = 0;
+        while (nHave < 8) {
+            ssize_t n = ::recv(nClient, buffer + nHave, sizeof buffer - nHave, 0);
+            if (n <= 0) {
+                return false;
+            }
+            nHave += static_cast<std::size_t>(n);
+        }
+        std::memcpy(message, buffer, 8);
+        pollfd wait = {nClient, POLLIN, 0};
+        if (::poll(&wait, 1, 50) > 0) {
+            ::recv(nClient, buffer, sizeof buffer, MSG_DONTWAIT);
+        }
+        return true;
     }
 
     Transport m_transport;

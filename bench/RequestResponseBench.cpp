@@ -3,10 +3,12 @@
 // TCP baseline too). Round trips per second, median, 99th percentile and maximum latency: the
 // maximum shows whether any round trip stalls for tens of milliseconds.
 //
-// The protocol writes the string as two sends (length, content) and the acknowledge as two
-// (two shorts). The raw baseline sends each message whole; a second baseline makes the same
-// four sends as the protocol, and a third makes them without TCP_NODELAY, which is what the
-// library avoids: the second small send then waits for the peer's delayed acknowledgement.
+// The library sends the string (length, content) with one send and the acknowledge (two
+// shorts) with one, and reads each message with one receive. The raw baseline sends each
+// message whole (and reads the length and the content of the request apart). For context, a
+// second baseline makes the four sends the protocol's transports made before, and a third makes
+// them without TCP_NODELAY: the second small send then waits for the peer's delayed
+// acknowledgement, which is why the library switches Nagle off before a connection's second send.
 #include <arpa/inet.h>
 
 #include <chrono>
@@ -152,9 +154,10 @@ void registerRequestResponse() {
             configure);
 
         c.sLabel = sWhere + ", the same exchange";
-        c.sNote = "raw with the protocol's four sends";
+        c.sNote = "for context: raw with four sends, as the library made before";
         c.sBase = "rr/" + sName + "/raw-4-sends";
         c.sBaseLabel = "raw, 4 sends";
+        c.dTarget = 0;
         // The library side is the one measured just above.
         compare(
             c, BenchFn(),
@@ -163,15 +166,14 @@ void registerRequestResponse() {
             },
             configure);
     }
-    // Why the library sets TCP_NODELAY: few round trips, since each may wait ~40 ms.
+    // Why the library switches Nagle off: few round trips, since each may wait ~40 ms.
     Comparison c;
     c.sSection = "3. Request/response: a 64-byte string, then transferACK";
     c.sUnit = "round trips/s";
     c.kind = LATENCY;
     c.dTarget = 0;
     long nNagle = scaled(25, 3);
-    c.sLabel =
-        "TCP loopback, " + std::to_string(nNagle) + " round trips with the protocol's four sends";
+    c.sLabel = "TCP loopback, " + std::to_string(nNagle) + " round trips with four sends";
     c.sNote = "for context: without TCP_NODELAY";
     c.sBase = "rr/tcp/raw-4-sends-nagle";
     c.sBaseLabel = "raw, 4 sends, Nagle on";

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "MirelLogging.hpp"
+#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 
@@ -17,7 +18,6 @@ using MirelSupport::endrecord;
 
 namespace {
 
-const char* const kPutFailed = "MirelConnection::put: transfer failed.";
 const char* const kGetFailed = "MirelConnection::get: failed read";
 
 // Three peeks 100 ms apart before a line read gives up on an empty transport.
@@ -50,7 +50,10 @@ MirelConnection::MirelConnection(bool bClientConnection, bool bRaw, const MirelS
 
 MirelConnection::~MirelConnection() {}
 
+// Each typed write is one span (internal/WriteSpan.hpp): the library's stream transports send
+// its bytes together when it finishes.
 void MirelConnection::transfer(const MirelString& sString) {
+    detail::WriteSpan span(this);
     establish();
     if (sString.size() > static_cast<std::size_t>(INT_MAX)) {
         throw MirelException(MirelString("MirelConnection::transfer: string too long."), EMSGSIZE);
@@ -58,23 +61,30 @@ void MirelConnection::transfer(const MirelString& sString) {
     int nLength = static_cast<int>(sString.size());
     transfer(nLength);
     if (nLength > 0) {
+        span.lend(sString.data(), sString.size());
         put(const_cast<char*>(sString.data()), nLength);
     }
+    span.finish();
 }
 
 void MirelConnection::transfer(int nValue) {
+    detail::WriteSpan span(this);
     establish();
     uint32_t nWire = htonl(static_cast<uint32_t>(nValue));
     put(&nWire, sizeof nWire);
+    span.finish();
 }
 
 void MirelConnection::transfer(short nValue) {
+    detail::WriteSpan span(this);
     establish();
     uint16_t nWire = htons(static_cast<uint16_t>(nValue));
     put(&nWire, sizeof nWire);
+    span.finish();
 }
 
 void MirelConnection::transfer(long lValue) {
+    detail::WriteSpan span(this);
     establish();
 #if LONG_MAX > 0x7fffffffL
     // Accept what a 32-bit long or unsigned long could hold, so both spellings of a bit
@@ -86,6 +96,7 @@ void MirelConnection::transfer(long lValue) {
 #endif
     uint32_t nWire = htonl(static_cast<uint32_t>(lValue));
     put(&nWire, sizeof nWire);
+    span.finish();
 }
 
 void MirelConnection::transfer(bool bValue) {
@@ -141,15 +152,19 @@ long MirelConnection::receiveLong() {
 }
 
 void MirelConnection::transferACK() {
+    detail::WriteSpan span(this);
     establish();
     transfer(static_cast<short>(1));
     transfer(static_cast<short>(0));
+    span.finish();
 }
 
 void MirelConnection::transferError() {
+    detail::WriteSpan span(this);
     establish();
     transfer(static_cast<short>(1));
     transfer(static_cast<short>(-1));
+    span.finish();
 }
 
 const MirelString& MirelConnection::getRemoteName() const {
@@ -177,7 +192,7 @@ void MirelConnection::put(void* pBuffer, int nSize) {
     long nError = 0;
     transfer(static_cast<const char*>(pBuffer), nSize, &nError);
     if (nError != 0) {
-        throw MirelException(MirelString(kPutFailed), static_cast<int>(nError));
+        throw MirelException(MirelString(detail::kPutFailed), static_cast<int>(nError));
     }
 }
 

@@ -10,6 +10,7 @@
 #include "MirelPipeServer.hpp"
 #include "internal/EndpointName.hpp"
 #include "internal/StreamIo.hpp"
+#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 
@@ -93,9 +94,11 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
         return nError;
     }
     // The handshake runs through our own primitives, which find the socket open and so do
-    // not establish again. A refusal closes the socket, so that the next operation
-    // announces itself again instead of writing to the service unannounced.
+    // not establish again, outside the write span of the operation that got here: its line
+    // goes out at once. A refusal closes the socket, so that the next operation announces
+    // itself again instead of writing to the service unannounced.
     try {
+        detail::SpanPause pause;
         connectToService();
     } catch (const MirelException&) {
         detail::closeCell(m_pipeHandle);
@@ -108,7 +111,7 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
 
 long MirelPipeConnection::transfer(const char* buf, long bufLen, long* error) {
     MirelString sIgnored;
-    return detail::streamSend(establishImpl(sIgnored), m_pipeHandle, buf, bufLen, error);
+    return detail::streamSend(this, establishImpl(sIgnored), m_pipeHandle, buf, bufLen, error);
 }
 
 long MirelPipeConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {

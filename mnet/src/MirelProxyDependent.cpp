@@ -5,6 +5,7 @@
 #include "MirelSocketConnection.hpp"
 #include "MirelUDPSocketConnection.hpp"
 #include "internal/CallbackAddress.hpp"
+#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 
@@ -27,35 +28,39 @@ long MirelProxyDependent::getDependentHandleLong() const {
 
 void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
     detail::CallbackAddress address = detail::parseCallbackAddress(m_sRemoteName);
+    // One write span holds the handle and whatever addContent writes, so a stream connection
+    // carries the whole message with one send.
+    auto write = [this, &notification](MirelConnection& client) {
+        detail::WriteSpan span(&client);
+        client.transfer(m_hDependent);
+        addContent(client, notification);
+        span.finish();
+    };
     // Each connection lives for this one message; the smart pointer closes it on every way
     // out, exceptions included.
     switch (address.kind) {
         case detail::CallbackAddress::UDP: {
             MirelSmartPointer<MirelUDPSocketConnection> spClient(
                 new MirelUDPSocketConnection(address.sHost, address.nPort, false));
-            spClient->transfer(m_hDependent);
-            addContent(*spClient, notification);
+            write(*spClient);
             spClient->transmit();  // a lost datagram is not reported
             break;
         }
         case detail::CallbackAddress::PIPE: {
             MirelSmartPointer<MirelPipeConnection> spClient(new MirelPipeConnection(address.sHost));
-            spClient->transfer(m_hDependent);
-            addContent(*spClient, notification);
+            write(*spClient);
             break;
         }
         case detail::CallbackAddress::SOCKET: {
             MirelSmartPointer<MirelSocketConnection> spClient(
                 new MirelSocketConnection(address.sHost, address.nPort, true, false));
-            spClient->transfer(m_hDependent);
-            addContent(*spClient, notification);
+            write(*spClient);
             break;
         }
         case detail::CallbackAddress::SSL: {
             MirelSmartPointer<MirelSSLSocketConnection> spClient(
                 new MirelSSLSocketConnection(address.sHost, address.nPort, true));
-            spClient->transfer(m_hDependent);
-            addContent(*spClient, notification);
+            write(*spClient);
             break;
         }
         case detail::CallbackAddress::NONE:

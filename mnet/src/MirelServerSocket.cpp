@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -67,8 +66,6 @@ public:
         return endsWaitQuietly(nError) ? static_cast<int>(QUIT) : nError;
     }
     MirelConnection* handOut(bool bIdentify) {
-        int nOn = 1;
-        ::setsockopt(m_client.get(), IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
         MirelString sRemoteName =
             identify(bIdentify, "MirelServerSocket::waitForClient () Server connected to ");
         MirelConnection* pConnection =

@@ -16,6 +16,7 @@
 #include "MirelServerSocket.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
+#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 
@@ -90,6 +91,18 @@ int resolveRemote(const MirelString& sRemoteName, bool bIdentify, int nPort, uin
     return 0;
 }
 
+void setNoDelay(int nFd) {
+    int nOn = 1;
+    ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+}
+
+// Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
+void* newTcpCell(int nFd) {
+    void* pCell = detail::newCell(nFd);
+    static_cast<detail::StreamCell*>(pCell)->pfnSetNoDelay = setNoDelay;
+    return pCell;
+}
+
 }  // namespace
 
 MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw,
@@ -103,7 +116,7 @@ MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int
 MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRemoteName,
                                              MirelServerSocket* pServer, bool bClientConnection)
     : MirelConnection(bClientConnection, sRemoteName),
-      m_pClient(detail::newCell(client)),
+      m_pClient(newTcpCell(client)),
       m_nPort(0),
       m_bIdentify(false),
       m_pSourceServer(pServer) {
@@ -143,9 +156,7 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kSocketCreationFailed;
         return errno;
     }
-    m_pClient = detail::newCell(nFd);
-    int nOn = 1;
-    ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    m_pClient = newTcpCell(nFd);
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -157,7 +168,9 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kConnectFailed;
         return nError;
     }
+    // Outside the operation's write span: the handshake's line goes out at once.
     try {
+        detail::SpanPause pause;
         connectToService();
     } catch (const MirelException& e) {
         detail::closeCell(m_pClient);
@@ -171,7 +184,7 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
 
 long MirelSocketConnection::transfer(const char* buf, long bufLen, long* error) {
     MirelString sIgnored;
-    return detail::streamSend(establishImpl(sIgnored), m_pClient, buf, bufLen, error);
+    return detail::streamSend(this, establishImpl(sIgnored), m_pClient, buf, bufLen, error);
 }
 
 long MirelSocketConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
@@ -217,7 +230,9 @@ void MirelSocketConnection::takeSocket(MirelSocketConnection& from, MirelSocketC
     if (from.m_pClient == 0) {
         return;
     }
-    // The whole cell moves, with the bytes that from has received but nobody has read yet.
+    // The whole cell moves, with the bytes that from has received but nobody has read yet;
+    // what from's write span gathered leaves first, while from still owns the socket.
+    detail::WriteSpan::sendBeforeRelease(static_cast<detail::StreamCell*>(from.m_pClient));
     if (detail::cellFd(to.m_pClient) == detail::cellFd(from.m_pClient)) {
         detail::releaseCell(to.m_pClient);
     } else {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <vector>
 
 #include "MirelBufferConnection.hpp"
 #include "TestSupport.hpp"
@@ -35,6 +36,7 @@ public:
         }
         *error = 0;
         m_sent.insert(m_sent.end(), buf, buf + bufLen);
+        m_sendCalls.push_back(bufLen);
         return bufLen;
     }
     using MirelConnection::transfer;
@@ -57,6 +59,7 @@ public:
     }
 
     Bytes m_sent;
+    std::vector<long> m_sendCalls;  // the length of each transfer call
     std::deque<unsigned char> m_incoming;
     long m_nSendError = 0;
     int m_nEstablishCode = 0;
@@ -247,6 +250,21 @@ TEST(MirelConnection, NoServiceNameMeansNoHandshakeBytes) {
     sp->transfer(false);
     EXPECT_EQ("00 00", hex(sp->m_sent));
     sp->connectToService();
+}
+
+// A transport written by a user supplies the primitives only, and gets one call per put.
+TEST(MirelConnection, UserTransportGetsOneTransferCallPerPut) {
+    MirelSmartPointer<TwoWayConnection> sp(new TwoWayConnection());
+    sp->transfer(MirelString(600, 'x'));
+    sp->transfer(MirelString("abc"));
+    sp->transfer(MirelString());
+    sp->transferACK();
+    sp->transferError();
+    sp->transfer(true);
+    sp->transfer(7L);
+    sp->transfer(static_cast<short>(2));
+    EXPECT_EQ(std::vector<long>({4, 600, 4, 3, 4, 2, 2, 2, 2, 2, 4, 2}), sp->m_sendCalls);
+    EXPECT_EQ(4u + 600 + 4 + 3 + 4 + 8 + 2 + 4 + 2, sp->m_sent.size());
 }
 
 TEST(MirelConnection, SwitchingRawOffAlwaysRunsInitialize) {

@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -83,7 +86,81 @@ void installInterruptingHandler() {
     ::sigaction(SIGUSR1, &action, 0);
 }
 
+// Each int it writes waits for the peer's one-byte confirmation.
+class ConfirmingConnection : public MirelPipeConnection {
+public:
+    explicit ConfirmingConnection(int* pnFd) : MirelPipeConnection(pnFd, 1) {}
+    using MirelPipeConnection::transfer;
+    void transfer(int nValue) override {
+        MirelPipeConnection::transfer(nValue);
+        char cConfirmation = 0;
+        get(&cConfirmation, 1);
+    }
+};
+
+void limitReceives(int nFd) {
+    timeval limit = {5, 0};
+    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
 }  // namespace
+
+// The length of a string is written inside the string's operation; a nested write that then
+// waits for an answer must not wait on bytes that were never sent.
+TEST(MirelPipeConnection, WhatAnOperationWroteLeavesBeforeItWaitsForAnAnswer) {
+    int fds[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+    limitReceives(fds[0]);
+    MirelSmartPointer<ConfirmingConnection> spConnection(new ConfirmingConnection(&fds[0]));
+    std::thread peer([&] {
+        Bytes length = mnettest::rawReceive(fds[1], 4);
+        EXPECT_EQ("00 00 00 03", mnettest::hex(length));
+        mnettest::rawSendAll(fds[1], Bytes{'k'});
+        EXPECT_EQ("61 62 63", mnettest::hex(mnettest::rawReceive(fds[1], 3)));
+    });
+    EXPECT_NO_THROW(spConnection->transfer(MirelString("abc")));
+    peer.join();
+    ::close(fds[1]);
+}
+
+// A signal that meets a blocked send cuts it short; the rest, across the pieces of the one
+// send, must still go out in order.
+TEST(MirelPipeConnection, LongStringArrivesWholeWhenSignalsCutItsSendShort) {
+    installInterruptingHandler();
+    SocketPairPeer pair;
+    ASSERT_GE(pair.nPeer, 0);
+    int nSmall = 16384;
+    ::setsockopt(pair.nOurs, SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
+    MirelString sText(1 << 20, '\0');
+    for (std::size_t i = 0; i < sText.size(); ++i) {
+        sText[i] = static_cast<char>('a' + i % 23);
+    }
+    std::atomic<bool> bSent(false);
+    std::promise<pthread_t> writer;
+    std::future<void> sent = std::async(std::launch::async, [&] {
+        writer.set_value(::pthread_self());
+        pair.spConnection->transfer(sText);
+        bSent = true;
+    });
+    pthread_t writerThread = writer.get_future().get();
+    std::string sReceived;
+    while (sReceived.size() < 4 + sText.size()) {
+        if (!bSent) {
+            ::pthread_kill(writerThread, SIGUSR1);
+        }
+        std::size_t nLeft = 4 + sText.size() - sReceived.size();
+        Bytes part = mnettest::rawReceive(pair.nPeer, nLeft < 4096 ? nLeft : 4096);
+        if (part.empty()) {
+            break;
+        }
+        sReceived.append(part.begin(), part.end());
+    }
+    ASSERT_EQ(std::future_status::ready, sent.wait_for(std::chrono::seconds(5)));
+    sent.get();
+    ASSERT_EQ(4 + sText.size(), sReceived.size());
+    EXPECT_EQ(std::string("\0\x10\0\0", 4), sReceived.substr(0, 4));
+    EXPECT_TRUE(sReceived.compare(4, std::string::npos, sText) == 0);
+}
 
 TEST(MirelPipeConnection, TypedValuesCrossARealPipePairBothWays) {
     MNET_REQUIRE_SHARED_DIR();

@@ -23,6 +23,7 @@
 using MirelNet::MirelSocketConnection;
 using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
+using MirelSupport::MirelString;
 using mnettest::Bytes;
 using mnettest::catchOf;
 
@@ -385,12 +386,30 @@ TEST(MirelSocketConnection, NameQueriesOfClientConnection) {
     ::close(listener.accept());
 }
 
-TEST(MirelSocketConnection, ClientSocketHasNoDelaySet) {
-    Pair pair;
+bool noDelayOn(int nFd) {
     int nValue = 0;
     socklen_t nLength = sizeof nValue;
-    ASSERT_EQ(0, ::getsockopt(fdOf(*pair.spClient), IPPROTO_TCP, TCP_NODELAY, &nValue, &nLength));
-    EXPECT_NE(0, nValue);
+    return ::getsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nValue, &nLength) == 0 && nValue != 0;
+}
+
+TEST(MirelSocketConnection, NagleIsSwitchedOffBeforeTheSecondSendOnly) {
+    Pair pair;
+    EXPECT_FALSE(noDelayOn(fdOf(*pair.spClient))) << "established, nothing sent";
+    pair.spClient->transfer(MirelString("one"));
+    EXPECT_FALSE(noDelayOn(fdOf(*pair.spClient))) << "a first send is never held back";
+    pair.spClient->transferACK();
+    EXPECT_TRUE(noDelayOn(fdOf(*pair.spClient))) << "set before the second send";
+    EXPECT_EQ("00 00 00 03 6f 6e 65 00 01 00 00",
+              mnettest::hex(mnettest::rawReceive(pair.nPeer, 11)));
+
+    int nRemote = mnettest::rawTcpConnect(pair.listener.port());
+    Connection spAccepted(
+        new MirelSocketConnection(pair.listener.accept(), "peer", nullptr, false));
+    spAccepted->transfer(1);
+    EXPECT_FALSE(noDelayOn(fdOf(*spAccepted)));
+    spAccepted->transfer(2);
+    EXPECT_TRUE(noDelayOn(fdOf(*spAccepted))) << "the accepted form too";
+    ::close(nRemote);
 }
 
 TEST(MirelSocketConnection, AcceptedFormIsConnectedAndOwnsItsDescriptor) {

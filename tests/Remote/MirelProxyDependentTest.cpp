@@ -93,17 +93,37 @@ struct TcpPeer {
         pollfd wait = {m_nListener, POLLIN, 0};
         return ::poll(&wait, 1, nTimeoutMs) > 0;
     }
-    Bytes readClient() {
+    Bytes readClient(std::size_t nMost = 64) {
         if (!hasClient(2000)) {
             return Bytes();
         }
         int nClient = ::accept(m_nListener, 0, 0);
-        Bytes bytes = mnettest::rawReceive(nClient, 64, 2000);  // stops at the sender's close
+        Bytes bytes = mnettest::rawReceive(nClient, nMost, 2000);  // stops at the sender's close
         ::close(nClient);
         return bytes;
     }
     int m_nListener;
     int m_nPort = 0;
+};
+
+// Content of several values, among them a temporary string that is gone before the message
+// leaves; optionally it fails after writing them.
+class RecordProxy : public MirelProxyDependent {
+public:
+    RecordProxy(const std::string& sAddress, bool bFail)
+        : MirelProxyDependent(sAddress, 8), m_bFail(bFail) {}
+    void addContent(MirelNet::MirelConnection& client,
+                    const MirelNotification& notification) override {
+        client.transfer(static_cast<int>(notification.getId()));
+        client.transfer(MirelString(3000, 'z') + "!");
+        client.transferACK();
+        if (m_bFail) {
+            throw MirelException(MirelString("RecordProxy: refused."), 1);
+        }
+    }
+
+private:
+    bool m_bFail;
 };
 
 void notify(const std::string& sAddress, long nHandle, long nId) {
@@ -241,4 +261,31 @@ TEST(MirelProxyDependentRemoteNotify, SslFormFailsItsFirstWriteWithoutTraffic) {
         EXPECT_EQ(ENOTCONN, e.getCode());
     }
     EXPECT_FALSE(peer.hasClient(100));
+}
+
+TEST(MirelProxyDependentRemoteNotify, ContentOfSeveralValuesArrivesWholeAndInOrder) {
+    TcpPeer peer;
+    std::string sAddress = "socket:127.0.0.1:" + std::to_string(peer.m_nPort);
+    std::thread sender([&] { RecordProxy(sAddress, false).remoteNotify(MirelNotification(6)); });
+    Bytes expected = {0, 0, 0, 8, 0, 0, 0, 6, 0, 0, 0x0b, 0xb9};
+    expected.insert(expected.end(), 3000, 'z');
+    expected.insert(expected.end(), {'!', 0, 1, 0, 0});
+    Bytes received = peer.readClient(8192);
+    sender.join();
+    EXPECT_EQ(mnettest::hex(expected), mnettest::hex(received));
+}
+
+// A message that cannot be completed is not started: the stream carries no half message.
+TEST(MirelProxyDependentRemoteNotify, ContentThatFailsSendsNothingOnAStream) {
+    TcpPeer peer;
+    std::string sAddress = "socket:127.0.0.1:" + std::to_string(peer.m_nPort);
+    MirelException e(MirelString(), 0);
+    std::thread sender([&] {
+        e = mnettest::catchOf(
+            [&] { RecordProxy(sAddress, true).remoteNotify(MirelNotification(6)); });
+    });
+    Bytes received = peer.readClient(8192);
+    sender.join();
+    EXPECT_EQ("RecordProxy: refused.", e.getText());
+    EXPECT_TRUE(received.empty()) << mnettest::hex(received);
 }

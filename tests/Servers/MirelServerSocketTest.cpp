@@ -225,16 +225,23 @@ TEST(MirelServerSocket, LocalAccessOnlyFor127001) {
     ::close(nFromTwo);
 }
 
-TEST(MirelServerSocket, AcceptedSocketHasNoDelaySet) {
+TEST(MirelServerSocket, AcceptedSocketSwitchesNagleOffBeforeItsSecondSend) {
     Server spServer(new TestServer(mnettest::freeTcpPort()));
     spServer->open();
     int nClient = mnettest::rawTcpConnect(spServer->getPort());
     Connection spAccepted = acceptPending(*spServer);
     ASSERT_TRUE(spAccepted);
-    int nValue = 0;
-    socklen_t nLength = sizeof nValue;
-    ASSERT_EQ(0, ::getsockopt(socketFd(*spAccepted), IPPROTO_TCP, TCP_NODELAY, &nValue, &nLength));
-    EXPECT_NE(0, nValue);
+    auto noDelay = [&spAccepted]() {
+        int nValue = 0;
+        socklen_t nLength = sizeof nValue;
+        ::getsockopt(socketFd(*spAccepted), IPPROTO_TCP, TCP_NODELAY, &nValue, &nLength);
+        return nValue;
+    };
+    EXPECT_EQ(0, noDelay()) << "one that reads a message and closes never needs it";
+    spAccepted->transferACK();
+    EXPECT_EQ(0, noDelay());
+    spAccepted->transferACK();
+    EXPECT_NE(0, noDelay());
     ::close(nClient);
 }
 

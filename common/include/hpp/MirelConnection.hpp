@@ -3,8 +3,11 @@
 // Values travel back to back with no tag: int and long as 4 bytes, short as 2, a boolean as
 // the short 1 or 0, a string as a 4-byte length then its bytes, the acknowledge as 00 01 00 00
 // and the error message as 00 01 FF FF. Every typed operation first runs establish(), which
-// asks the transport to set itself up (establishImpl); each number is one send, a string two.
-// Failures are thrown as MirelException with the texts below; the primitives never throw.
+// asks the transport to set itself up (establishImpl). Each put is one call of the transfer
+// primitive (a string is two: length, then content); the library's pipe and TCP connections
+// gather the puts of one typed operation, nested typed calls included, and send them with one
+// system call before the operation returns. Failures are thrown as MirelException with the
+// texts below; the primitives never throw.
 //
 // Ownership: created with new, owned through MirelSmartPointer<MirelConnection>, never
 // copied. Threads: no lock is taken; one connection is used by one thread at a time.

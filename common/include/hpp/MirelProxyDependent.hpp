@@ -35,7 +35,8 @@ public:
     // The handle exactly as given at construction, the one the registry keys by.
     long getDependentHandleLong() const;
 
-    // Sends one callback message: the handle as a long, then addContent. The remote name
+    // Sends one callback message: the handle as a long, then addContent, with one send on a
+    // pipe or TCP connection (an exception out of addContent sends nothing there). The remote name
     // chooses the transport by its leading text, tested in this order: "udp" (one datagram to
     // host:port from index 4), "pipe" (the local endpoint named from index 5), "socket" (TCP to
     // host:port from index 7), "ssl" (host:port from index 4); the character before the

@@ -4,8 +4,10 @@
 // primitive or typed operation, resolves the host, connects and runs the service handshake;
 // an accepted connection wraps a descriptor that MirelServerSocket got from accept and is
 // connected from birth. Either way the connection owns its descriptor and closes it in
-// disconnect and in the destructor. Both sides run with TCP_NODELAY; a peer that has gone
-// never raises SIGPIPE: the write fails with 32 (EPIPE) instead.
+// disconnect and in the destructor. Both sides switch Nagle's algorithm off (TCP_NODELAY) just
+// before their second send, so a connection that sends once and closes never pays for the
+// call. Each typed operation leaves with one send. A peer that has gone never raises SIGPIPE:
+// the write fails with 32 (EPIPE) instead.
 // Threads: no lock; one thread at a time, like every connection.
 #ifndef MIREL_SOCKET_CONNECTION_HPP
 #define MIREL_SOCKET_CONNECTION_HPP

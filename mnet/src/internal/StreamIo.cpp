@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+
+#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 namespace detail {
@@ -83,13 +86,16 @@ int cellFd(const void* pCell) {
 
 void closeCell(void*& pCell) {
     if (pCell) {
-        closeFd(static_cast<StreamCell*>(pCell)->fd);
+        StreamCell* pStream = static_cast<StreamCell*>(pCell);
+        WriteSpan::sendBeforeRelease(pStream);
+        closeFd(pStream->fd);
         releaseCell(pCell);
     }
 }
 
 void releaseCell(void*& pCell) {
     StreamCell* pStream = static_cast<StreamCell*>(pCell);
+    WriteSpan::sendBeforeRelease(pStream);
     pCell = 0;
     delete pStream;
 }
@@ -100,25 +106,63 @@ void closeFd(int nFd) {
     }
 }
 
-long streamSend(int nEstablished, void* pCell, const char* buf, long bufLen, long* error) {
+long streamSend(const MirelConnection* pOwner, int nEstablished, void* pCell, const char* buf,
+                long bufLen, long* error) {
     StreamCell* pStream = start(nEstablished, pCell, error);
     if (pStream == 0 || bufLen <= 0) {
         return 0;
     }
-    long nSent = 0;
-    while (nSent < bufLen) {
-        ssize_t n =
-            ::send(pStream->fd, buf + nSent, static_cast<size_t>(bufLen - nSent), MSG_NOSIGNAL);
+    if (WriteSpan* pSpan = WriteSpan::gathering(pOwner)) {
+        pSpan->gather(pStream, buf, static_cast<std::size_t>(bufLen));
+        return bufLen;
+    }
+    iovec piece;
+    piece.iov_base = const_cast<char*>(buf);
+    piece.iov_len = static_cast<std::size_t>(bufLen);
+    long nError = sendPieces(*pStream, &piece, 1);
+    if (nError != 0) {
+        *error = nError;
+        return -1;
+    }
+    return bufLen;
+}
+
+long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces) {
+    if (cell.bSent && !cell.bNoDelaySet && cell.pfnSetNoDelay) {
+        cell.pfnSetNoDelay(cell.fd);
+        cell.bNoDelaySet = true;
+    }
+    cell.bSent = true;
+    while (nPieces > 0) {
+        ssize_t n;
+        if (nPieces == 1) {
+            n = ::send(cell.fd, pPieces->iov_base, pPieces->iov_len, MSG_NOSIGNAL);
+        } else {
+            msghdr message;
+            std::memset(&message, 0, sizeof message);
+            message.msg_iov = pPieces;
+            message.msg_iovlen = static_cast<std::size_t>(std::min(nPieces, IOV_MAX));
+            n = ::sendmsg(cell.fd, &message, MSG_NOSIGNAL);
+        }
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            *error = errno;
-            return -1;
+            return errno;
         }
-        nSent += n;
+        // A partial send: drop what went out and go on with the rest.
+        std::size_t nDone = static_cast<std::size_t>(n);
+        while (nPieces > 0 && nDone >= pPieces->iov_len) {
+            nDone -= pPieces->iov_len;
+            ++pPieces;
+            --nPieces;
+        }
+        if (nPieces > 0) {
+            pPieces->iov_base = static_cast<char*>(pPieces->iov_base) + nDone;
+            pPieces->iov_len -= nDone;
+        }
     }
-    return bufLen;
+    return 0;
 }
 
 long streamReceive(int nEstablished, void* pCell, char* bufPtr, long toRead, long* error,
@@ -126,6 +170,9 @@ long streamReceive(int nEstablished, void* pCell, char* bufPtr, long toRead, lon
     StreamCell* pStream = start(nEstablished, pCell, error);
     if (pStream == 0 || toRead <= 0) {
         return 0;
+    }
+    if ((*error = WriteSpan::sendBeforeReceive(pStream)) != 0) {
+        return -1;
     }
     std::size_t nWanted = static_cast<std::size_t>(toRead);
     std::size_t nTotal = takeBuffered(*pStream, bufPtr, nWanted);
@@ -161,6 +208,10 @@ bool streamPeek(int nEstablished, void* pCell, void* pBuffer, int& nSize, int& n
     StreamCell* pStream = start(nEstablished, pCell, &nError);
     nErrorCode = static_cast<int>(nError);
     if (pStream == 0 || nSize <= 0) {
+        nSize = 0;
+        return false;
+    }
+    if ((nErrorCode = static_cast<int>(WriteSpan::sendBeforeReceive(pStream))) != 0) {
         nSize = 0;
         return false;
     }

@@ -7,16 +7,22 @@
 // the connection's read buffer: a receive takes what has arrived (up to the buffer's size)
 // with one system call and later reads are served from it. The owner closes the descriptor
 // and frees the cell through closeCell. The stream calls retry on EINTR and never raise
-// SIGPIPE.
+// SIGPIPE. Sends inside a write span of their connection are gathered and leave with the span
+// (WriteSpan.hpp); bytes gathered for a cell leave before it is read, closed or released.
 //
 // Threads: a cell belongs to one connection and is used by one thread at a time.
 #ifndef MNET_INTERNAL_STREAM_IO_HPP
 #define MNET_INTERNAL_STREAM_IO_HPP
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <vector>
 
 namespace MirelNet {
+
+class MirelConnection;
+
 namespace detail {
 
 struct StreamCell {
@@ -28,8 +34,21 @@ struct StreamCell {
     // The whole message is in the buffer: reads past it fail as data that ended (code 0) and
     // never touch the socket.
     bool bComplete;
+    // Set by the TCP transport to switch Nagle's algorithm off. It runs once, before the
+    // second send: Nagle holds a small segment back only while earlier data is unacknowledged,
+    // so a first send never waits, and a connection that sends once and closes saves the call.
+    void (*pfnSetNoDelay)(int nFd);
+    bool bSent;        // a send was made on the socket
+    bool bNoDelaySet;  // pfnSetNoDelay has run
 
-    explicit StreamCell(int nFd) : fd(nFd), nBegin(0), nEnd(0), bComplete(false) {}
+    explicit StreamCell(int nFd)
+        : fd(nFd),
+          nBegin(0),
+          nEnd(0),
+          bComplete(false),
+          pfnSetNoDelay(0),
+          bSent(false),
+          bNoDelaySet(false) {}
     std::size_t buffered() const { return nEnd - nBegin; }
 };
 
@@ -74,8 +93,13 @@ private:
 // cell the error is 107 (ENOTCONN), result 0, and for a peek nSize 0.
 //
 // Send: writes all bufLen bytes with MSG_NOSIGNAL; bufLen, or -1 with *error = errno (32,
-// EPIPE, when the peer has gone).
-long streamSend(int nEstablished, void* pCell, const char* buf, long bufLen, long* error);
+// EPIPE, when the peer has gone). Inside a write span of pOwner the bytes are gathered instead
+// (bufLen), and the span sends them.
+long streamSend(const MirelConnection* pOwner, int nEstablished, void* pCell, const char* buf,
+                long bufLen, long* error);
+// Writes the nPieces pieces (each longer than 0) in order with as few calls as the system
+// takes, usually one; pPieces is used up. 0 or the error number.
+long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces);
 // Receive: toRead bytes (bWaitForAll) or what is there; buffered bytes first. -1 with *error =
 // 107 when the peer closed the stream, errno when the call failed, 0 for a complete message
 // that has no more bytes.
