@@ -31,7 +31,9 @@ const char* const kListenFailed = "MirelPipeServer::init: failed to listen on bo
 const char* const kReadError = "MirelPipeServer::waitForClient: pipe read error. ";
 const char* const kConnectionError = "MirelPipeServer::waitForClient: connection error. ";
 
-const int kBacklog = 5;
+// Senders that arrive in a burst wait in the listen queue; a short one makes them block in
+// connect (a local socket never drops a connection request). Costs nothing until used.
+const int kBacklog = SOMAXCONN;
 const mode_t kEndpointMode = 0770;
 
 // Only a socket file is taken for the leftover of an earlier run; anything else at the path

@@ -5,6 +5,7 @@
 #include "MirelSocketConnection.hpp"
 #include "MirelUDPSocketConnection.hpp"
 #include "internal/CallbackAddress.hpp"
+#include "internal/ExchangeDeadline.hpp"
 
 namespace MirelNet {
 
@@ -23,6 +24,9 @@ int MirelProxyDependent::getDependentHandle() const {
 
 void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
     detail::CallbackAddress address = detail::parseCallbackAddress(m_sRemoteName);
+    // A sink that does not accept or read must not hold this caller: connecting and sending
+    // end by one deadline, past which the connection fails with 110 (ETIMEDOUT).
+    detail::ExchangeDeadline deadline(detail::ExchangeDeadline::notifyTimeoutMs());
     // Each connection lives for this one message; the smart pointer closes it on every way
     // out, exceptions included.
     switch (address.kind) {

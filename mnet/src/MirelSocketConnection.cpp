@@ -14,6 +14,7 @@
 
 #include "MirelLogging.hpp"
 #include "MirelServerSocket.hpp"
+#include "internal/ExchangeDeadline.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
 
@@ -52,10 +53,13 @@ int connectSocket(int nFd, const sockaddr_in& address) {
     wait.revents = 0;
     int rc;
     do {
-        rc = ::poll(&wait, 1, -1);
+        rc = ::poll(&wait, 1, detail::ExchangeDeadline::msLeft(nFd));
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         return errno;
+    }
+    if (rc == 0) {
+        return ETIMEDOUT;
     }
     int nError = 0;
     socklen_t nLength = sizeof nError;
@@ -110,7 +114,8 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     std::vector<char> name(kNameBufferSize);
     MirelSupport::MirelStringToChar(m_sRemoteName, name.data(), name.size());
     if (m_bIdentify && !detail::isHostName(name.data())) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: using " << "gethostbyaddr." << endrecord;
+        MIREL_LOG(7) << "MirelSocketConnection::establish: using "
+                     << "gethostbyaddr." << endrecord;
     }
     detail::ResolvedHost host;
     int nError = detail::resolveIPv4(name.data(), m_bIdentify, &host);
@@ -122,8 +127,8 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         return nError;
     }
     if (host.bEntry) {
-        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting" << " to: " << host.sOfficialName
-                     << ":" << m_nPort << endrecord;
+        MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
+                     << " to: " << host.sOfficialName << ":" << m_nPort << endrecord;
     }
 
     int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -139,12 +144,16 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
     address.sin_addr.s_addr = host.nAddress;
+    // Within remoteNotify a listener whose accept queue is full must not hold the caller.
+    detail::ExchangeDeadline::bound(nFd);
     nError = connectSocket(nFd, address);
     if (nError != 0) {
+        nError = detail::ExchangeDeadline::failure(nFd, nError);
         detail::closeCell(m_pClient);
         sExceptionMessage = kConnectFailed;
         return nError;
     }
+    detail::ExchangeDeadline::tighten(nFd);
     try {
         connectToService();
     } catch (const MirelException& e) {

@@ -51,7 +51,8 @@ bool MirelUDPSocketConnection::transmit() {
     char szHost[kHostBufferSize];
     MirelSupport::MirelStringToChar(m_sRemoteName, szHost, sizeof szHost);
     if (m_bIdentify && !detail::isHostName(szHost)) {
-        MIREL_LOG(7) << "MirelUDPSocketConnection::transmit: using " << "gethostbyaddr." << endrecord;
+        MIREL_LOG(7) << "MirelUDPSocketConnection::transmit: using "
+                     << "gethostbyaddr." << endrecord;
     }
     // A name that does not resolve, or malformed dotted text (which would become the
     // broadcast address), sends nothing; the outcome of a reverse lookup changes nothing.

@@ -73,6 +73,9 @@ private:
 
     void setCallbackName(const MirelString& sName);
     void reportStartFailure(const MirelString& sText, int nCode);
+    // A failed wait of the loop: moves to the next port, ends the loop (false) or prepares
+    // the pause before the next try.
+    bool recoverFromWaitFailure(const MirelException& e, int& rc, int& nPauseMs);
     bool isServerReady() const;
 
     mutable std::mutex m_nameLock;

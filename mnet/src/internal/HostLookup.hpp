@@ -24,10 +24,10 @@ bool lookupByAddress(uint32_t nAddress, MirelSupport::MirelString* psName, int* 
 
 // The destination of an IPv4 client connection (TCP and UDP read a host text the same way).
 struct ResolvedHost {
-    uint32_t nAddress;                      // network order
-    bool bEntry;                            // a host entry came back (by name or in reverse)
+    uint32_t nAddress;                        // network order
+    bool bEntry;                              // a host entry came back (by name or in reverse)
     MirelSupport::MirelString sOfficialName;  // the entry's name when bEntry
-    int nReverseError;                      // the reverse lookup's error when it failed
+    int nReverseError;                        // the reverse lookup's error when it failed
 };
 // A host name (isHostName) is looked up by name and its first address taken; any other text
 // must be a valid dotted address, which with bReverse is also looked up in reverse (the

@@ -1,14 +1,14 @@
 #include "internal/StreamIo.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "internal/ExchangeDeadline.hpp"
 
 namespace MirelNet {
 namespace detail {
@@ -107,16 +107,20 @@ long streamSend(int nEstablished, void* pCell, const char* buf, long bufLen, lon
     }
     long nSent = 0;
     while (nSent < bufLen) {
-        ssize_t n = ::send(pStream->fd, buf + nSent, static_cast<size_t>(bufLen - nSent),
-                           MSG_NOSIGNAL);
+        ssize_t n =
+            ::send(pStream->fd, buf + nSent, static_cast<size_t>(bufLen - nSent), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            *error = errno;
+            *error = ExchangeDeadline::failure(pStream->fd, errno);
             return -1;
         }
         nSent += n;
+        if (nSent < bufLen && !ExchangeDeadline::sendOn(pStream->fd)) {
+            *error = ETIMEDOUT;
+            return -1;
+        }
     }
     return bufLen;
 }
@@ -181,36 +185,37 @@ bool streamPeek(int nEstablished, void* pCell, void* pBuffer, int& nSize, int& n
     return nCount > 0;
 }
 
-void setReceiveTimeout(int nFd, int nTimeoutMs) {
-    timeval timeout;
-    timeout.tv_sec = nTimeoutMs / 1000;
-    timeout.tv_usec = (nTimeoutMs % 1000) * 1000;
-    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+Arrival takeArrived(void* pCell, std::size_t nLimit, bool bPeerDone) {
+    Arrival arrival = {0, false, 0};
+    StreamCell* pStream = static_cast<StreamCell*>(pCell);
+    while (pStream != 0 && arrival.nTaken < nLimit) {
+        std::size_t nRoom =
+            std::min(std::max(kReadBufferSize, pStream->buffered()), nLimit - arrival.nTaken);
+        makeRoom(*pStream, nRoom);
+        ssize_t n =
+            receiveOnce(pStream->fd, pStream->buffer.data() + pStream->nEnd, nRoom, MSG_DONTWAIT);
+        if (n > 0) {
+            pStream->nEnd += static_cast<std::size_t>(n);
+            arrival.nTaken += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < nRoom) {
+                arrival.bEnded = bPeerDone;
+                break;
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        arrival.bEnded = true;
+        arrival.nError = n < 0 ? errno : 0;
+        break;
+    }
+    return arrival;
 }
 
-void drainUntilClosed(int nFd, int nTimeoutMs, long nLimit) {
-    char buffer[4096];
-    long nDropped = 0;
-    while (nDropped < nLimit) {
-        pollfd wait;
-        wait.fd = nFd;
-        wait.events = POLLIN;
-        wait.revents = 0;
-        int rc = ::poll(&wait, 1, nTimeoutMs);
-        if (rc < 0 && errno == EINTR) {
-            continue;
-        }
-        if (rc <= 0) {
-            return;
-        }
-        ssize_t n = ::recv(nFd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        nDropped += n;
+void shutdownStream(void* pCell) {
+    if (pCell) {
+        ::shutdown(static_cast<StreamCell*>(pCell)->fd, SHUT_RDWR);
     }
 }
 
