@@ -257,10 +257,9 @@ void Inbox::serve(const detail::CallerWait& wait, const MirelString& sAddress) {
         message.pCell->bComplete = true;
         deliver(message.spConnection, sAddress);
         // Its sender is told the message is over; a callback that keeps the connection still
-        // reads the bytes received.
-        detail::StreamCell* pCell = streamCellOf(*message.spConnection);
-        if (message.bAtDeadline && pCell != 0 && message.spConnection->refCount() > 1) {
-            detail::shutdownStream(pCell);
+        // reads the bytes received. (Without a callback's reference the release closes it.)
+        if (message.bAtDeadline && message.spConnection->refCount() > 1) {
+            detail::shutdownStream(streamCellOf(*message.spConnection));
         }
     }
 }

@@ -277,6 +277,60 @@ TEST_P(SinkTest, SilentSenderHoldsTheSinkOnlyForAFewSeconds) {
     ::close(nSilent);
 }
 
+// A stream message is delivered once its sender has closed it, so one that ends later goes
+// later, whichever connected first.
+TEST_P(SinkTest, MessagesAreDeliveredInTheOrderTheyEnd) {
+    if (m_endpoint.datagrams()) {
+        GTEST_SKIP() << "a datagram ends as it arrives";
+    }
+    MirelSmartPointer<Recorder> spRecorder = add(6);
+    int nFirst = connectTo(m_endpoint);
+    ASSERT_GE(nFirst, 0);
+    ASSERT_TRUE(mnettest::rawSendAll(nFirst, callbackMessage(6, 1)));
+    deliver(spRecorder, 2);
+    EXPECT_EQ(std::vector<long>{2}, spRecorder->values());
+    ::shutdown(nFirst, SHUT_WR);
+    ASSERT_TRUE(mnettest::waitUntil([&] { return spRecorder->count() == 2; }));
+    EXPECT_EQ((std::vector<long>{2, 1}), spRecorder->values());
+    ::close(nFirst);
+}
+
+namespace {
+
+// Reads the handle's long and keeps the connection for later.
+class Keeper : public MirelNotificationCallback {
+public:
+    explicit Keeper(int nId) : MirelNotificationCallback(nId) {}
+    MirelSmartPointer<MirelConnection> m_spKept;
+
+protected:
+    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
+        spConnection->receiveLong();
+        m_spKept = spConnection;
+    }
+};
+
+}  // namespace
+
+// A callback that keeps its connection reads the rest of the message later, from the bytes
+// received, never from the network; past them a read fails as data that ended.
+TEST_P(SinkTest, AKeptConnectionServesTheRestOfTheMessageFromMemory) {
+    MirelSmartPointer<Keeper> spKeeper(new Keeper(7));
+    m_spSink->getCallbackContainer().add(
+        MirelSmartPointer<MirelNotificationCallback>(spKeeper.operator->()));
+    Bytes bytes = callbackMessage(7, 70);
+    Bytes more = callbackMessage(71, 72);
+    bytes.insert(bytes.end(), more.begin(), more.end());
+    ASSERT_TRUE(sendMessage(m_endpoint, bytes));
+    ASSERT_TRUE(spKeeper->wait(5000));
+    ASSERT_TRUE(spKeeper->m_spKept);
+    EXPECT_EQ(71, spKeeper->m_spKept->receiveLong());
+    EXPECT_EQ(72, spKeeper->m_spKept->receiveLong());
+    MirelException e = mnettest::catchOf([&] { spKeeper->m_spKept->receiveLong(); });
+    EXPECT_EQ("MirelConnection::get: failed read", e.getText());
+    EXPECT_EQ(0, e.getCode());
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, SinkTest, ::testing::Values("pipe", "socket", "udp"));
 
 TEST(MirelLibraryCallbackSink, DefaultIsAPipeNamedAfterTheProcess) {

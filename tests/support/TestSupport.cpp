@@ -290,6 +290,40 @@ bool sendMessage(const Endpoint& endpoint, const Bytes& bytes) {
     return bSent;
 }
 
+int RecordingCallback::count() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<int>(m_values.size());
+}
+
+std::vector<long> RecordingCallback::values() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_values;
+}
+
+bool RecordingCallback::saw(long nValue) {
+    Time ignored;
+    return arrival(nValue, &ignored);
+}
+
+bool RecordingCallback::arrival(long nValue, Time* pWhen) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (std::size_t i = 0; i < m_values.size(); ++i) {
+        if (m_values[i] == nValue) {
+            *pWhen = m_times[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+void RecordingCallback::doCallback(
+    MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>& spConnection) {
+    long nValue = spConnection->receiveLong();
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_values.push_back(nValue);
+    m_times.push_back(std::chrono::steady_clock::now());
+}
+
 MirelSupport::MirelException catchOf(const std::function<void()>& action) {
     try {
         action();

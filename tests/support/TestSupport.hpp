@@ -7,10 +7,12 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "MirelBufferConnection.hpp"
+#include "MirelNotificationCallback.hpp"
 
 namespace mnettest {
 
@@ -64,6 +66,28 @@ Endpoint endpointOf(const std::string& sAddress);
 int connectTo(const Endpoint& endpoint);
 // One message on a connection of its own, or one datagram.
 bool sendMessage(const Endpoint& endpoint, const Bytes& bytes);
+
+// A callback that reads the default content (one long) and keeps every value with the time it
+// arrived; its event is set after each one (MirelNotificationCallback).
+class RecordingCallback : public MirelNet::MirelNotificationCallback {
+public:
+    typedef std::chrono::steady_clock::time_point Time;
+    explicit RecordingCallback(int nId) : MirelNotificationCallback(nId) {}
+    int count();
+    std::vector<long> values();
+    bool saw(long nValue);
+    // When nValue arrived; false when it has not.
+    bool arrival(long nValue, Time* pWhen);
+
+protected:
+    void doCallback(
+        MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>& spConnection) override;
+
+private:
+    std::mutex m_mutex;  // guards the two vectors
+    std::vector<long> m_values;
+    std::vector<Time> m_times;
+};
 
 // The MirelException that action throws; one with code -1 and the text "nothing thrown" when
 // it throws none.

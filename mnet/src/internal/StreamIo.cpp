@@ -191,6 +191,12 @@ Arrival takeArrived(void* pCell, std::size_t nLimit, bool bPeerDone) {
     while (pStream != 0 && arrival.nTaken < nLimit) {
         std::size_t nRoom =
             std::min(std::max(kReadBufferSize, pStream->buffered()), nLimit - arrival.nTaken);
+        // A quarter more each time rather than twice: a large message costs little more memory
+        // than its size.
+        std::size_t nNeed = pStream->nEnd + nRoom;
+        if (pStream->buffer.capacity() < nNeed) {
+            pStream->buffer.reserve(nNeed + nNeed / 4);
+        }
         makeRoom(*pStream, nRoom);
         ssize_t n =
             receiveOnce(pStream->fd, pStream->buffer.data() + pStream->nEnd, nRoom, MSG_DONTWAIT);
