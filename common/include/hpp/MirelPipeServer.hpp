@@ -1,8 +1,9 @@
 // Server for local ("pipe") connections: a local stream socket whose file is the endpoint
 // name in the shared-service directory, mode 0770, optionally handed to a named group.
 //
-// The constructor opens the endpoint; each waitForClient accepts one client and returns it as
-// a MirelPipeConnection marked local, carrying the server's access privileges. close stops
+// The constructor opens the endpoint, listening with a queue of SOMAXCONN; each waitForClient
+// accepts one client and returns it as a MirelPipeConnection marked local, carrying the
+// server's access privileges. close stops
 // listening (the socket file stays; the next wait removes and re-creates it); the destructor
 // removes the socket file it created, unless another server has replaced it meanwhile.
 // Threads: one thread waits; any thread may call close or waitForInit. close always wakes a

@@ -5,7 +5,9 @@
 // an accepted connection wraps a descriptor that MirelServerSocket got from accept and is
 // connected from birth. Either way the connection owns its descriptor and closes it in
 // disconnect and in the destructor. Both sides run with TCP_NODELAY; a peer that has gone
-// never raises SIGPIPE: the write fails with 32 (EPIPE) instead.
+// never raises SIGPIPE: the write fails with 32 (EPIPE) instead. Connecting blocks until the
+// listener takes the connection (or the system gives up), and a send until the peer has room;
+// only inside MirelProxyDependent::remoteNotify do both end by its deadline (code 110).
 // Threads: no lock; one thread at a time, like every connection.
 #ifndef MIREL_SOCKET_CONNECTION_HPP
 #define MIREL_SOCKET_CONNECTION_HPP
