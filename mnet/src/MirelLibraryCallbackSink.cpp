@@ -560,8 +560,10 @@ int MirelLibraryCallbackSink::run() {
             }
         }
         if (m_bStopping) {
-            MIREL_LOG(9) << "MirelLibraryCallbackSink::run: NULL returned from waitForClient : "
-                         << sAddress << ", exiting" << endrecord;
+            if (!spClient) {
+                MIREL_LOG(9) << "MirelLibraryCallbackSink::run: NULL returned from waitForClient : "
+                             << sAddress << ", exiting" << endrecord;
+            }
             break;
         }
         // Also after a failed wait: its poll may have found senders ready or deadlines passed.

@@ -360,8 +360,9 @@ TEST(MirelLibraryCallbackSink, UnrecognisedTypesFallBackToThePipe) {
 
 TEST(MirelLibraryCallbackSink, MovesToTheNextPortWhen5023IsTaken) {
     for (const char* pszType : {"socket", "udp"}) {
-        // Hold 5023 on the loopback address the sink binds to; if another process has it,
-        // the sink must move all the same.
+        // Hold 5023 on the loopback address the sink binds to. Another test's sink may have it
+        // for a moment and then let it go, which would leave it to this sink: wait for it a
+        // while; a process that keeps it makes the sink move all the same.
         int nHolder =
             ::socket(AF_INET, std::string(pszType) == "udp" ? SOCK_DGRAM : SOCK_STREAM, 0);
         sockaddr_in address;
@@ -369,7 +370,11 @@ TEST(MirelLibraryCallbackSink, MovesToTheNextPortWhen5023IsTaken) {
         address.sin_family = AF_INET;
         address.sin_port = htons(5023);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(nHolder, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        mnettest::waitUntil(
+            [&] {
+                return ::bind(nHolder, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            },
+            2000);
         ::setenv("QVINTF_CALLB_CONN_TYPE", pszType, 1);
         MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("ports"));
         int nPort = spSink->getCallbackSocket();
