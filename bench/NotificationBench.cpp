@@ -258,7 +258,7 @@ public:
         if (transport == PIPE) {
             if (sharedServiceDirUsable()) {
                 m_sPath = std::string(kSharedServiceDir) + uniqueName("mnetbenchrcv");
-                m_nFd = rawUnixListen(m_sPath, 5);  // the pipe server's backlog
+                m_nFd = rawUnixListen(m_sPath, SOMAXCONN);  // the pipe server's backlog
             }
         } else if (transport == TCP) {
             m_nFd = rawTcpListen(&m_nPort, SOMAXCONN);  // the TCP sink's backlog
