@@ -15,6 +15,11 @@
 // Each of the 4 concurrent senders has its own callback and waits for its notification to
 // arrive before it sends the next, so at most 4 messages are in flight and none is dropped
 // for want of room; a UDP datagram that does not arrive within a second counts as lost.
+//
+// Under siege: the sequential notifications again, while hostile peers keep the sink busy,
+// against the same unloaded: for pipe and TCP 40 connections held open (silent; stalled inside
+// the handle; a whole message to a registered and to an unknown handle, then a byte every
+// 20 ms each), for UDP an empty datagram every millisecond.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -119,7 +124,58 @@ bool notifyOnce(Registered& r, long nId, std::string* psError) {
     return r.spCallback->wait(kLostAfterMs);
 }
 
-void mnetSequential(benchmark::State& state, Transport transport) {
+// The hostile peers of the siege line, kept up by a thread of their own until destroyed.
+class Siege {
+public:
+    Siege(Transport transport, const std::string& sAddress, int nRegistered) : m_bStop(false) {
+        std::string sEndpoint = sAddress.substr(sAddress.find(':') + 1);
+        int nPort = std::atoi(sEndpoint.substr(sEndpoint.find(':') + 1).c_str());
+        for (int i = 0; i < 40 && transport != UDP; ++i) {
+            int nFd = transport == PIPE ? rawUnixConnect(kSharedServiceDir + sEndpoint)
+                                        : rawTcpConnect(nPort, false);
+            uint32_t message[2] = {htonl(static_cast<uint32_t>(i < 30 ? nRegistered : 9999)), 0};
+            if (nFd >= 0 && i >= 10) {
+                sendAll(nFd, message, i < 20 ? 2 : 8);
+            }
+            m_peers.push_back(nFd);
+        }
+        if (transport == UDP) {
+            m_peers.push_back(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            sockaddr_in to;
+            std::memset(&to, 0, sizeof to);
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(static_cast<uint16_t>(nPort));
+            ::connect(m_peers.back(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+        m_thread = std::thread([this, transport]() {
+            while (!m_bStop) {
+                char c = 'x';
+                for (std::size_t i = transport == UDP ? 0 : 20; i < m_peers.size(); ++i) {
+                    ::send(m_peers[i], &c, transport == UDP ? 0 : 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(transport == UDP ? 1 : 20));
+            }
+        });
+    }
+    ~Siege() {
+        m_bStop = true;
+        m_thread.join();
+        for (int nFd : m_peers) {
+            if (nFd >= 0) {
+                ::close(nFd);
+            }
+        }
+    }
+
+private:
+    std::vector<int> m_peers;
+    std::atomic<bool> m_bStop;
+    std::thread m_thread;
+};
+
+// With bSiege the hostile peers keep the sink busy meanwhile.
+void mnetSequential(benchmark::State& state, Transport transport, bool bSiege) {
     std::string sError;
     MirelSmartPointer<MirelLibraryCallbackSink> spSink = newSink(transport, &sError);
     if (!spSink) {
@@ -127,6 +183,8 @@ void mnetSequential(benchmark::State& state, Transport transport) {
         return;
     }
     Registered r = registerCallback(*spSink);
+    std::unique_ptr<Siege> spSiege(
+        bSiege ? new Siege(transport, spSink->getCallbackAddress(), r.spCallback->getId()) : 0);
     long nCount = sequentialCount();
     Latencies latencies(static_cast<std::size_t>(nCount));
     long nLost = 0;
@@ -199,7 +257,7 @@ public:
         if (transport == PIPE) {
             if (sharedServiceDirUsable()) {
                 m_sPath = std::string(kSharedServiceDir) + uniqueName("mnetbenchrcv");
-                m_nFd = rawUnixListen(m_sPath, 5);  // the pipe server's backlog
+                m_nFd = rawUnixListen(m_sPath, SOMAXCONN);  // the pipe server's backlog
             }
         } else if (transport == TCP) {
             m_nFd = rawTcpListen(&m_nPort, SOMAXCONN);  // the TCP sink's backlog
@@ -428,7 +486,7 @@ void registerNotifications() {
         c.sMnet = "notify/" + sName + "/sequential/mnet";
         c.sBase = "notify/" + sName + "/sequential/raw";
         compare(
-            c, [transport](benchmark::State& s) { mnetSequential(s, transport); },
+            c, [transport](benchmark::State& s) { mnetSequential(s, transport, false); },
             [transport](benchmark::State& s) { rawSequential(s, transport, MINIMAL); }, configure);
         Comparison same = c;
         same.sLabel = sWhere + ", sequential, the same";
@@ -439,6 +497,19 @@ void registerNotifications() {
             same, BenchFn(),
             [transport](benchmark::State& s) { rawSequential(s, transport, LIBRARY_CALLS); },
             configure);
+
+        Comparison siege = c;
+        siege.sLabel = sWhere + ", sequential, " + std::to_string(sequentialCount()) +
+                       " notifications under siege";
+        siege.sNote = transport == UDP ? "an empty datagram every millisecond"
+                                       : "40 hostile connections held open";
+        siege.sMnet = "notify/" + sName + "/siege/mnet";
+        siege.sBase = c.sMnet;
+        siege.sBaseLabel = "libmnet, unloaded";
+        siege.dTarget = 0;
+        compare(
+            siege, [transport](benchmark::State& s) { mnetSequential(s, transport, true); },
+            BenchFn(), configure);
 
         c.kind = RATE;
         c.bRatioOnMedian = false;

@@ -3,15 +3,19 @@
 //
 // Input: byte 0 holds options (bit 0: log at level 9, into /dev/null, so that the records of
 // the delivery are built; bit 1: the connection is made empty and the message written with
-// put, instead of being built from the message). The rest is the message.
+// put, instead of being built from the message; bit 2, which overrides bit 1: the message
+// lies in the read buffer of an accepted pipe connection, whole, as the sink hands it over
+// once its sender has closed; a read that went to the socket would block for ever). The rest
+// is the message.
 //
 // Registered callbacks: 1 reads a long (and, when it is negative, removes itself from the
 // container and adds itself again while it runs); 2 reads a string and an int; 3 reads a short
 // and then throws a MirelException made from it; 4 reads an int and then throws a standard
 // exception (even value) or an int (odd value). Other handles are not registered.
 //
-// The delivery must not throw; it must return true exactly when a callback's doCallback
-// returned normally; only the addressed callback runs, at most once; a callback's event is set
+// The delivery must not throw; it must report DELIVERED exactly when a callback's doCallback
+// returned normally, NO_CALLBACK for a whole handle nobody registered, FAILED with a text
+// otherwise; only the addressed callback runs, at most once; a callback's event is set
 // exactly when its doCallback returned normally; the values read, the read position afterwards
 // and every reference count are compared with what the message says.
 #include <cstddef>
@@ -20,6 +24,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+
+#include <sys/socket.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -28,7 +35,9 @@
 #include "MirelException.hpp"
 #include "MirelLogging.hpp"
 #include "MirelNotificationCallback.hpp"
+#include "MirelPipeConnection.hpp"
 #include "internal/CallbackDelivery.hpp"
+#include "internal/StreamIo.hpp"
 
 namespace {
 
@@ -36,6 +45,7 @@ using MirelNet::MirelBufferConnection;
 using MirelNet::MirelCallbackContainer;
 using MirelNet::MirelConnection;
 using MirelNet::MirelNotificationCallback;
+using MirelNet::MirelPipeConnection;
 using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
 using MirelSupport::MirelString;
@@ -51,6 +61,7 @@ void require(bool bHolds, const char* pszWhat) {
 }
 
 MirelCallbackContainer* g_pContainer = 0;
+int g_nSilentSocket = -1;  // one end of a socket pair nobody ever writes to
 
 // What a callback saw during one delivery.
 struct Seen {
@@ -143,6 +154,7 @@ struct Model {
 // What the delivery of the message should do.
 struct Expected {
     int nHandle;     // the callback addressed; 0 when none runs
+    bool bHandle;    // the message holds a whole handle
     bool bReturned;  // its doCallback returns normally
     std::size_t nPosAfter;
     Seen seen;
@@ -151,9 +163,10 @@ struct Expected {
 Expected expect(Model model) {
     Expected e;
     e.nHandle = 0;
+    e.bHandle = model.left() >= 4;
     e.bReturned = false;
     e.seen.clear();
-    if (model.left() < 4) {
+    if (!e.bHandle) {
         e.nPosAfter = model.data.size();
         return e;
     }
@@ -217,6 +230,9 @@ Expected expect(Model model) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     MirelSupport::MirelLogging::getInstance().setFile("/dev/null");
+    int pair[2];
+    require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
+    g_nSilentSocket = pair[0];
     g_pContainer = new MirelCallbackContainer();  // lives as long as the process
     for (int nId = 1; nId <= kCallbackCount; ++nId) {
         g_callbacks[nId] = new FuzzCallback(nId);
@@ -226,44 +242,37 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize) {
-    if (nSize == 0) {
-        return 0;
-    }
-    bool bLog = (pData[0] & 0x01) != 0;
-    bool bWriteLater = (pData[0] & 0x02) != 0;
-    Model model;
-    model.data.assign(pData + 1, pData + nSize);
-    model.nPos = 0;
-    Expected e = expect(model);
+namespace {
 
-    MirelSupport::MirelLogging::getInstance().setLevel(bLog ? 9 : 0);
-    for (int nId = 1; nId <= kCallbackCount; ++nId) {
-        g_callbacks[nId]->seen.clear();
-        g_callbacks[nId]->reset();
+// The connection the message is delivered from, in the form the options byte picks; *pbStream
+// tells whether it is a stream connection holding the whole message in its read buffer.
+MirelSmartPointer<MirelConnection> makeConnection(std::uint8_t nOptions, const Model& model,
+                                                  bool* pbStream) {
+    int nSize = static_cast<int>(model.data.size());
+    *pbStream = (nOptions & 0x04) != 0;
+    if (*pbStream) {
+        int nFd = ::dup(g_nSilentSocket);
+        require(nFd >= 0, "no descriptor for the pipe connection");
+        MirelSmartPointer<MirelConnection> spPipe(new MirelPipeConnection(&nFd, 1));
+        MirelNet::detail::StreamCell* pCell = static_cast<MirelNet::detail::StreamCell*>(
+            static_cast<MirelPipeConnection*>(spPipe.operator->())->getPipeHandle());
+        pCell->buffer.assign(model.data.begin(), model.data.end());
+        pCell->nEnd = model.data.size();
+        pCell->bComplete = true;
+        return spPipe;
     }
-
-    MirelSmartPointer<MirelBufferConnection> spBuffer;
-    if (bWriteLater) {
-        spBuffer = new MirelBufferConnection();
-        if (!model.data.empty()) {
-            spBuffer->put(model.data.data(), static_cast<int>(model.data.size()));
+    if ((nOptions & 0x02) != 0) {
+        MirelSmartPointer<MirelConnection> spBuffer(new MirelBufferConnection());
+        if (nSize > 0) {
+            spBuffer->put(const_cast<unsigned char*>(model.data.data()), nSize);
         }
-    } else {
-        spBuffer = new MirelBufferConnection(model.data.data(), static_cast<int>(model.data.size()),
-                                             MirelString("fuzz"));
+        return spBuffer;
     }
-    MirelSmartPointer<MirelConnection> spConnection(static_cast<MirelBufferConnection*>(spBuffer));
+    return MirelSmartPointer<MirelConnection>(new MirelBufferConnection(
+        const_cast<unsigned char*>(model.data.data()), nSize, MirelString("fuzz")));
+}
 
-    bool bResult = false;
-    try {
-        bResult = MirelNet::detail::deliverCallbackMessage(*g_pContainer, spConnection);
-    } catch (...) {
-        require(false, "the delivery let an exception out");
-    }
-
-    require(bResult == e.bReturned,
-            "the delivery's result does not say whether a callback completed");
+void checkCallbacks(const Expected& e) {
     for (int nId = 1; nId <= kCallbackCount; ++nId) {
         FuzzCallback& callback = *g_callbacks[nId];
         bool bAddressed = nId == e.nHandle;
@@ -285,17 +294,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     MirelNotificationCallback* pFirst = static_cast<FuzzCallback*>(g_callbacks[1]);
     require(static_cast<MirelNotificationCallback*>(g_pContainer->lookup(1)) == pFirst,
             "callback 1 is no longer registered");
+}
 
-    // The read position: exactly what the handle and the callback consumed.
+// The read position: exactly what the handle and the callback consumed. A stream connection
+// whose message has ended gives what is left and then fails as data that ended (code 0).
+void checkRest(MirelConnection& connection, const Model& model, const Expected& e, bool bStream) {
     std::size_t nLeft = model.data.size() - e.nPosAfter;
     std::vector<char> rest(nLeft + 1);
     long nError = -1;
-    long nCount = spConnection->receive(rest.data(), static_cast<long>(rest.size()), &nError, true);
+    long nCount =
+        connection.receive(rest.data(), static_cast<long>(rest.size()), &nError, !bStream);
     require(nError == 0, "the final receive reported an error");
-    require(nCount == static_cast<long>(nLeft), "the delivery consumed the wrong number of bytes");
+    long nExpected = bStream && nLeft == 0 ? -1 : static_cast<long>(nLeft);
+    require(nCount == nExpected, "the delivery consumed the wrong number of bytes");
     require(nLeft == 0 || std::memcmp(rest.data(), model.data.data() + e.nPosAfter, nLeft) == 0,
             "the bytes left are wrong");
-    spBuffer = MirelSmartPointer<MirelBufferConnection>();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize) {
+    if (nSize == 0) {
+        return 0;
+    }
+    Model model;
+    model.data.assign(pData + 1, pData + nSize);
+    model.nPos = 0;
+    Expected e = expect(model);
+
+    MirelSupport::MirelLogging::getInstance().setLevel((pData[0] & 0x01) != 0 ? 9 : 0);
+    for (int nId = 1; nId <= kCallbackCount; ++nId) {
+        g_callbacks[nId]->seen.clear();
+        g_callbacks[nId]->reset();
+    }
+    bool bStream = false;
+    MirelSmartPointer<MirelConnection> spConnection = makeConnection(pData[0], model, &bStream);
+
+    MirelNet::detail::Delivery delivery = MirelNet::detail::FAILED;
+    MirelString sFailure;
+    try {
+        delivery = MirelNet::detail::deliverCallbackMessage(*g_pContainer, spConnection, &sFailure);
+    } catch (...) {
+        require(false, "the delivery let an exception out");
+    }
+    require((delivery == MirelNet::detail::DELIVERED) == e.bReturned,
+            "the delivery's result does not say whether a callback completed");
+    require((delivery == MirelNet::detail::NO_CALLBACK) == (e.bHandle && e.nHandle == 0),
+            "the delivery's result does not say that nobody is registered under the handle");
+    require((delivery == MirelNet::detail::FAILED) == !sFailure.empty(),
+            "a failure came without its text, or a text without a failure");
+    checkCallbacks(e);
+    checkRest(*spConnection, model, e, bStream);
     require(spConnection->refCount() == 1,
             "the delivery kept or dropped a reference to the connection");
     return 0;

@@ -33,7 +33,9 @@ const char* const kReadError = "MirelPipeServer::waitForClient: pipe read error.
 const char* const kConnectionError = "MirelPipeServer::waitForClient: connection error. ";
 const char* const kReleasingRecord = "MirelPipeServer::close: releasing resources";
 
-const int kBacklog = 5;
+// Senders that arrive in a burst wait in the listen queue; a short one makes them block in
+// connect (a local socket never drops a connection request). Costs nothing until used.
+const int kBacklog = SOMAXCONN;
 const mode_t kEndpointMode = 0770;
 
 [[noreturn]] void fail(const char* pszText, int nError) {

@@ -5,6 +5,7 @@
 #include "MirelSocketConnection.hpp"
 #include "MirelUDPSocketConnection.hpp"
 #include "internal/CallbackAddress.hpp"
+#include "internal/ExchangeDeadline.hpp"
 #include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
@@ -28,6 +29,9 @@ long MirelProxyDependent::getDependentHandleLong() const {
 
 void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
     detail::CallbackAddress address = detail::parseCallbackAddress(m_sRemoteName);
+    // A sink that does not accept or read must not hold this caller: connecting and sending
+    // end by one deadline, past which the connection fails with 110 (ETIMEDOUT).
+    detail::ExchangeDeadline deadline(detail::ExchangeDeadline::notifyTimeoutMs());
     // One write span holds the handle and whatever addContent writes, so a stream connection
     // carries the whole message with one send.
     auto write = [this, &notification](MirelConnection& client) {

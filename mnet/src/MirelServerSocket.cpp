@@ -32,6 +32,24 @@ bool endsWaitQuietly(int nError) {
     return nError == EBADF || nError == ENONET || nError == ENOTSOCK || nError == EHOSTDOWN;
 }
 
+// A datagram socket asks for a receive buffer of several MiB, so that a burst of datagrams
+// waits in the system's queue instead of being dropped; the system may grant less (the
+// process's limit, unless it may pass it with SO_RCVBUFFORCE).
+const int kDatagramReceiveBuffer = 4 * 1024 * 1024;
+
+void askForReceiveBuffer(int nFd) {
+    int nSize = kDatagramReceiveBuffer;
+    if (::setsockopt(nFd, SOL_SOCKET, SO_RCVBUFFORCE, &nSize, sizeof nSize) != 0) {
+        ::setsockopt(nFd, SOL_SOCKET, SO_RCVBUF, &nSize, sizeof nSize);
+    }
+    int nGranted = 0;
+    socklen_t nLength = sizeof nGranted;
+    if (::getsockopt(nFd, SOL_SOCKET, SO_RCVBUF, &nGranted, &nLength) == 0) {
+        MIREL_LOG(5) << "MirelUDPServerSocket::init: receive buffer of " << nGranted << " bytes"
+                     << endrecord;
+    }
+}
+
 [[noreturn]] void failOpening(const char* pszText) {
     int nError = errno;
     throw MirelException(MirelString(pszText), nError);
@@ -158,6 +176,9 @@ void MirelServerSocket::openSocket(int nType, const char* pszCreateFailed,
     }
     if (pszListenFailed && ::listen(nFd, m_nBacklog) != 0) {
         failOpening(pszListenFailed);
+    }
+    if (nType == SOCK_DGRAM) {
+        askForReceiveBuffer(nFd);
     }
     MIREL_LOG(5) << pszLogHead << detail::dottedAddress(address.sin_addr.s_addr)
                  << " Port: " << static_cast<unsigned int>(nBindPort) << endrecord;

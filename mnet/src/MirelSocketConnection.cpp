@@ -14,6 +14,7 @@
 
 #include "MirelLogging.hpp"
 #include "MirelServerSocket.hpp"
+#include "internal/ExchangeDeadline.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
 #include "internal/WriteSpan.hpp"
@@ -53,10 +54,13 @@ int connectSocket(int nFd, const sockaddr_in& address) {
     wait.revents = 0;
     int rc;
     do {
-        rc = ::poll(&wait, 1, -1);
+        rc = ::poll(&wait, 1, detail::ExchangeDeadline::msLeft(nFd));
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         return errno;
+    }
+    if (rc == 0) {
+        return ETIMEDOUT;
     }
     int nError = 0;
     socklen_t nLength = sizeof nError;
@@ -162,12 +166,16 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
     address.sin_addr.s_addr = nAddress;
+    // Within remoteNotify a listener whose accept queue is full must not hold the caller.
+    detail::ExchangeDeadline::bound(nFd);
     nError = connectSocket(nFd, address);
     if (nError != 0) {
+        nError = detail::ExchangeDeadline::failure(nFd, nError);
         detail::closeCell(m_pClient);
         sExceptionMessage = kConnectFailed;
         return nError;
     }
+    detail::ExchangeDeadline::tighten(nFd);
     // Outside the operation's write span: the handshake's line goes out at once.
     try {
         detail::SpanPause pause;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -288,4 +289,135 @@ TEST(MirelProxyDependentRemoteNotify, ContentThatFailsSendsNothingOnAStream) {
     sender.join();
     EXPECT_EQ("RecordProxy: refused.", e.getText());
     EXPECT_TRUE(received.empty()) << mnettest::hex(received);
+}
+
+// Sinks that would hold a sender: a TCP listener whose accept queue is full (backlog 0, one
+// connection queued: the system drops further connection requests), a pipe listener that never
+// accepts (backlog 0, one connection queued: connect blocks) and a TCP listener that takes the
+// connection but never reads it. remoteNotify fails with 110 by its deadline.
+namespace {
+
+struct HeldSinks {
+    HeldSinks() : m_sPipeName(mnettest::uniqueName("held")) {
+        m_nTcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address;
+        std::memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t nLength = sizeof address;
+        ::bind(m_nTcp, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_nTcp, 0);
+        ::getsockname(m_nTcp, reinterpret_cast<sockaddr*>(&address), &nLength);
+        m_sTcp = "socket:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        m_nTcpQueued = mnettest::rawTcpConnect(ntohs(address.sin_port));
+        m_nUnread = mnettest::rawTcpListen(&m_nUnreadPort);
+        if (mnettest::sharedServiceDirUsable(0)) {
+            m_nPipe = mnettest::rawUnixListen(mnettest::kSharedServiceDir + m_sPipeName);
+            ::listen(m_nPipe, 0);
+            m_nPipeQueued = mnettest::rawUnixConnect(mnettest::kSharedServiceDir + m_sPipeName);
+        }
+    }
+    ~HeldSinks() {
+        for (int nFd : {m_nTcp, m_nTcpQueued, m_nUnread, m_nPipe, m_nPipeQueued}) {
+            if (nFd >= 0) {
+                ::close(nFd);
+            }
+        }
+        ::unlink((mnettest::kSharedServiceDir + m_sPipeName).c_str());
+    }
+    bool ready() const { return m_nTcpQueued >= 0 && m_nUnread >= 0; }
+    bool pipeReady() const { return m_nPipeQueued >= 0; }
+    std::string pipeAddress() const { return "pipe:" + m_sPipeName; }
+    std::string unreadAddress() const {
+        return "socket:127.0.0.1:" + std::to_string(m_nUnreadPort);
+    }
+
+    std::string m_sPipeName;
+    std::string m_sTcp;
+    int m_nTcp = -1;
+    int m_nTcpQueued = -1;
+    int m_nUnread = -1;
+    int m_nUnreadPort = 0;
+    int m_nPipe = -1;
+    int m_nPipeQueued = -1;
+};
+
+// Content of 16 MiB: more than a peer that never reads can take into its buffers.
+class LargeContentProxy : public MirelProxyDependent {
+public:
+    LargeContentProxy(const std::string& sAddress) : MirelProxyDependent(sAddress, 1) {}
+    void addContent(MirelNet::MirelConnection& client, const MirelNotification&) override {
+        client.transfer(MirelString(16u << 20, 'x'));
+    }
+};
+
+// What one remoteNotify throws, and after how many milliseconds.
+MirelException heldFailure(MirelProxyDependent& proxy, double* pdMs) {
+    auto start = std::chrono::steady_clock::now();
+    MirelException e = mnettest::catchOf([&] { proxy.remoteNotify(MirelNotification(1)); });
+    *pdMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return e;
+}
+
+MirelException heldFailure(const std::string& sAddress, double* pdMs) {
+    MirelSmartPointer<MirelProxyDependent> spProxy(new MirelProxyDependent(sAddress, 1));
+    return heldFailure(*spProxy, pdMs);
+}
+
+}  // namespace
+
+TEST(MirelProxyDependentDeadline, SinksThatHoldTheSenderFailWith110ByTheDeadline) {
+    HeldSinks sinks;
+    ASSERT_TRUE(sinks.ready());
+    ::setenv("MIREL_NOTIFY_TIMEOUT_MS", "300", 1);
+    double dMs = 0;
+    MirelException e = heldFailure(sinks.m_sTcp, &dMs);
+    EXPECT_EQ("MirelSocketConnection::establish: connection request failed.", e.getText());
+    EXPECT_EQ(ETIMEDOUT, e.getCode());
+    EXPECT_TRUE(dMs >= 250 && dMs < 5000) << dMs << " ms";
+    LargeContentProxy large(sinks.unreadAddress());
+    e = heldFailure(large, &dMs);
+    EXPECT_EQ("MirelConnection::put: transfer failed.", e.getText());
+    EXPECT_EQ(ETIMEDOUT, e.getCode());
+    EXPECT_TRUE(dMs >= 250 && dMs < 5000) << "connect and send share one deadline: " << dMs;
+    if (sinks.pipeReady()) {
+        e = heldFailure(sinks.pipeAddress(), &dMs);
+        EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText());
+        EXPECT_EQ(ETIMEDOUT, e.getCode());
+        EXPECT_TRUE(dMs >= 250 && dMs < 5000) << dMs << " ms";
+    }
+    ::unsetenv("MIREL_NOTIFY_TIMEOUT_MS");
+}
+
+// The default deadline is 5 s; a setting that is not a number of milliseconds from 1 to 600000
+// leaves it so (and a sink that accepts is reached as before).
+TEST(MirelProxyDependentDeadline, DefaultAppliesWhenTheSettingIsBad) {
+    HeldSinks sinks;
+    ASSERT_TRUE(sinks.ready());
+    TcpPeer peer;
+    for (const char* pszBad : {"0", "-300", "300ms", "", "600001", "99999999999"}) {
+        ::setenv("MIREL_NOTIFY_TIMEOUT_MS", pszBad, 1);
+        std::thread sender(
+            [&] { notify("socket:127.0.0.1:" + std::to_string(peer.m_nPort), 8, 9); });
+        EXPECT_EQ("00 00 00 08 00 00 00 09", mnettest::hex(peer.readClient())) << pszBad;
+        sender.join();
+    }
+    double dTcpMs = 0;
+    double dPipeMs = 0;
+    MirelException pipeFailure(MirelString("not run"), -1);
+    std::thread pipe([&] {
+        if (sinks.pipeReady()) {
+            pipeFailure = heldFailure(sinks.pipeAddress(), &dPipeMs);
+        }
+    });
+    MirelException e = heldFailure(sinks.m_sTcp, &dTcpMs);
+    pipe.join();
+    EXPECT_EQ(ETIMEDOUT, e.getCode());
+    EXPECT_TRUE(dTcpMs >= 4500 && dTcpMs < 10000) << dTcpMs << " ms";
+    if (sinks.pipeReady()) {
+        EXPECT_EQ(ETIMEDOUT, pipeFailure.getCode());
+        EXPECT_TRUE(dPipeMs >= 4500 && dPipeMs < 10000) << dPipeMs << " ms";
+    }
+    ::unsetenv("MIREL_NOTIFY_TIMEOUT_MS");
 }

@@ -410,6 +410,7 @@ TEST_P(StarvedSink, WaitsWithoutSpinningAndDeliversOnceDescriptorsAreFree) {
                 sType == "pipe" ? connectUnix(nSender, sPath) : connectInet(nSender, nPort);
             checks.expect(bConnected, "the sender could not connect");
             mnettest::rawSendAll(nSender, message);
+            ::shutdown(nSender, SHUT_WR);  // a callback message ends where its sender closes
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             double dShare = cpuShareWhileSleeping(1000, &sReport);
             checks.expect(dShare < kMostCpuShare, cpuShareText(dShare));

@@ -163,6 +163,17 @@ bool Recorder::waitHeld(int nTimeoutMs) {
                               [this] { return m_bHeld; });
 }
 
+bool Recorder::arrival(long nValue, Time* pWhen) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (std::size_t i = 0; i < m_values.size(); ++i) {
+        if (m_values[i] == nValue) {
+            *pWhen = m_times[i];
+            return true;
+        }
+    }
+    return false;
+}
+
 void Recorder::doCallback(
     MirelSupport::MirelSmartPointer<MirelNet::MirelConnection>& spConnection) {
     long nValue = spConnection->receiveLong();
@@ -175,6 +186,7 @@ void Recorder::doCallback(
             m_bHeld = false;
         }
         m_values.push_back(nValue);
+        m_times.push_back(std::chrono::steady_clock::now());
     }
     if (m_eThrow == MIREL) {
         throw MirelSupport::MirelException(MirelSupport::MirelString("Recorder: refused."), 22);

@@ -150,9 +150,12 @@ class Recorder : public MirelNet::MirelNotificationCallback {
 public:
     enum Throw { NONE, MIREL, STANDARD, OTHER };  // MirelException, std::runtime_error, an int
     explicit Recorder(int nId, Throw eThrow = NONE);
+    typedef std::chrono::steady_clock::time_point Time;
     int count();
     std::vector<long> values();
     bool saw(long nValue);
+    // When nValue arrived; false when it has not.
+    bool arrival(long nValue, Time* pWhen);
     // Holds the deliveries that come from now on.
     void hold();
     // Lets the held delivery (and the ones after it) go on. (Not named release, which would
@@ -170,6 +173,7 @@ private:
     std::mutex m_mutex;  // guards what follows
     std::condition_variable m_changed;
     std::vector<long> m_values;
+    std::vector<Time> m_times;  // when each value arrived
     bool m_bHold;
     bool m_bHeld;
 };

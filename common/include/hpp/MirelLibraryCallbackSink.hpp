@@ -4,16 +4,48 @@
 //
 // Callback address (getCallbackAddress): "pipe:qvintf<pid in hex>", "socket:<ip>:<port>" or
 // "udp:<ip>:<port>". A callback message is the handle as a long, then content that only the
-// callback reads; nothing is sent back.
+// callback reads; nothing is sent back. Over a pipe or TCP one connection carries one message,
+// ended by its sender closing the connection; over UDP one datagram is one message.
+//
+// Serving: one wait covers the listening socket, the stop and every connection whose message
+// is still arriving. Every sender queued is accepted at once (the pipe and TCP servers listen
+// with SOMAXCONN), its bytes are read without blocking as they come, and its message is
+// delivered once its sender has closed the connection; so no sender waits because another is
+// slow. Messages are delivered in the order they end. A datagram is delivered as it arrives; an
+// empty one is skipped at once.
+//
+// What the callback gets: the connection the message came on (a MirelPipeConnection, a
+// MirelSocketConnection or, for UDP, a MirelBufferConnection, as before), positioned after the
+// handle. Its reads are served from the bytes received and never wait on the network; a read
+// past them throws "MirelConnection::get: failed read" with code 0, as when a sender closes
+// early. A callback that keeps the connection for later keeps those bytes; the sender has gone,
+// so nothing it writes there reaches anyone.
+//
+// Limits, and what a sender gets that breaks one (each drop is logged at level 1; the records
+// about single senders are paced, at most 20 per 10 s, then one record counting the rest):
+//   - 5 seconds from its accept for each stream sender to end its message, however it
+//     trickles. A sender that still has its connection open then gets what it sent delivered,
+//     if that holds at least the handle, and its connection is closed (shut down when the
+//     callback keeps it); one that has not sent a whole handle gets nothing and is closed. A
+//     sender that keeps its connection open after a whole message is delivered late, never
+//     lost; a sender that waits to read an answer before it closes reads only the end.
+//   - 16 MiB and 64 KiB per message (the longest string and room for the values around it):
+//     a longer message is dropped and its connection closed.
+//   - 64 MiB for the bytes of all messages still arriving: past it the largest of them is
+//     dropped and its connection closed.
+//   - 1,024 connections whose message is still arriving (fewer when half the descriptor limit
+//     is less): past it the oldest is dropped and its connection closed.
+//   - A stream that ends in a reset or an error counts as ended: what arrived is delivered.
 //
 // Lifecycle: the constructor starts the sink thread and returns once the server is ready, or
 // throws the server's MirelException (text and code unchanged) when it cannot be set up or
-// opened; no thread is left behind then. The server stays open between messages, so senders
-// queued in its backlog are all served. For TCP and UDP, a port in use (98) moves the sink to
-// the next port (up to 32767; beyond, it gives up with 98). One sender's failure (a short
-// message, a reset connection, an unknown handle, a callback that throws) is logged at level 1
-// and never ends the sink. The destructor stops the loop, closes the server and joins the
-// thread before the container and the server go, also while a callback runs.
+// opened; no thread is left behind then. The server stays open between messages. For TCP and
+// UDP, a port in use (98) moves the sink to the next port (up to 32767; beyond, it gives up
+// with 98). One sender's failure (a short message, a reset connection, an unknown handle, a
+// callback that throws) is logged at level 1 and never ends the sink; the server's own
+// failures (opening, descriptors exhausted) are retried after a pause growing from 4 ms to 1 s.
+// The destructor ends the loop at once, closing every connection still pending, and joins the
+// thread before the container and the server go; a callback that runs is waited for.
 //
 // Threads: the sink thread runs every callback's doCallback, holding the container's lock for
 // the whole delivery. Any thread may register callbacks and read the address and port. The
@@ -73,6 +105,9 @@ private:
 
     void setCallbackName(const MirelString& sName);
     void reportStartFailure(const MirelString& sText, int nCode);
+    // A failed wait of the loop: moves to the next port (bPause false), ends the loop (false)
+    // or asks for the growing pause before the next try (bPause true).
+    bool recoverFromWaitFailure(const MirelException& e, int& rc, bool& bPause);
     bool isServerReady() const;
 
     mutable std::mutex m_nameLock;

@@ -6,7 +6,9 @@
 // descriptor that accept returned, is usable at once and never connects.
 // Ownership: the connection owns its socket (cell and descriptor) and closes it in
 // disconnect and in its destructor. Sends never raise SIGPIPE: a peer that has gone makes
-// put throw with 32 (EPIPE). Threads: one thread at a time, like every connection.
+// put throw with 32 (EPIPE). Connecting blocks until the listener takes the connection, and a
+// send until the peer has room; only inside MirelProxyDependent::remoteNotify do both end by
+// its deadline (code 110). Threads: one thread at a time, like every connection.
 #ifndef MIREL_PIPE_CONNECTION_HPP
 #define MIREL_PIPE_CONNECTION_HPP
 

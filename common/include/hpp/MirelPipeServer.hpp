@@ -1,21 +1,19 @@
 // Server for local ("pipe") connections: a local stream socket whose file is the endpoint
 // name in the shared-service directory, mode 0770, optionally handed to a named group.
 //
-// The constructor opens the endpoint; each waitForClient accepts one client and returns it as
-// a MirelPipeConnection marked local, carrying the server's access privileges. close stops
-// listening (the socket file stays; the next wait removes and re-creates it); shutDown stops
-// it for good; the destructor removes the socket file it created, unless another server has
-// replaced it meanwhile.
-// Endpoint names: a name that is absolute or has a ".." component (or holds a zero byte)
-// would leave the shared-service directory and is refused. Whatever non-directory entry
-// stands at the path is removed before binding, except the socket file of a live server
-// (one on which a connection is accepted, which that server then sees as a client that sends
-// nothing): that one is left and the opening fails with 98.
-// Threads: one thread waits; any thread may call close, shutDown or waitForInit. close always
-// wakes a blocked wait, which then returns an empty pointer; the waiting thread itself frees
-// the listening socket it was woken from, so no thread uses a released descriptor. The
-// destructor shuts the server down and returns only after a waiting thread has left. Owned
-// through MirelSmartPointer.
+// The constructor opens the endpoint, listening with a queue of SOMAXCONN; each waitForClient
+// accepts one client and returns it as a MirelPipeConnection marked local, carrying the server's
+// access privileges. close stops listening (the socket file stays; the next wait removes and
+// re-creates it); shutDown stops it for good; the destructor removes the socket file it created,
+// unless another server has replaced it meanwhile. Endpoint names: a name that is absolute or has a
+// ".." component (or holds a zero byte) would leave the shared-service directory and is refused.
+// Whatever non-directory entry stands at the path is removed before binding, except the socket file
+// of a live server (one on which a connection is accepted, which that server then sees as a client
+// that sends nothing): that one is left and the opening fails with 98. Threads: one thread waits;
+// any thread may call close, shutDown or waitForInit. close always wakes a blocked wait, which then
+// returns an empty pointer; the waiting thread itself frees the listening socket it was woken from,
+// so no thread uses a released descriptor. The destructor shuts the server down and returns only
+// after a waiting thread has left. Owned through MirelSmartPointer.
 #ifndef MIREL_PIPE_SERVER_HPP
 #define MIREL_PIPE_SERVER_HPP
 

@@ -46,6 +46,11 @@ public:
     // Failures to establish or write a pipe, TCP or SSL connection are thrown as the
     // connection's MirelException, unchanged, after the connection is closed; nothing but
     // MirelException leaves this call. A lost UDP datagram is not reported.
+    // Connecting and sending end by one deadline, 5 s unless MIREL_NOTIFY_TIMEOUT_MS gives a
+    // whole number of milliseconds from 1 to 600000 (another value is ignored, logged once at
+    // level 1): a sink that does not accept or does not read makes the call fail by then with
+    // the connection's usual text and 110 (ETIMEDOUT), "... connection request failed." or
+    // "MirelConnection::put: transfer failed.". Resolving a host name is not bounded by it.
     void remoteNotify(const MirelNotification& notification);
 
     // Writes the content after the handle; whatever it writes must be what the remote

@@ -8,6 +8,9 @@
 // before their second send, so a connection that sends once and closes never pays for the
 // call. Each typed operation leaves with one send. A peer that has gone never raises SIGPIPE:
 // the write fails with 32 (EPIPE) instead.
+// Connecting blocks until the listener takes the connection (or the system gives up), and a
+// send until the peer has room; only inside MirelProxyDependent::remoteNotify do both end by
+// its deadline (code 110).
 // Threads: no lock; one thread at a time, like every connection.
 #ifndef MIREL_SOCKET_CONNECTION_HPP
 #define MIREL_SOCKET_CONNECTION_HPP

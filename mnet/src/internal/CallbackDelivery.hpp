@@ -1,4 +1,9 @@
-// Internal: what a sink does with one incoming callback message. Not installed.
+// Internal: the delivery of one whole callback message. Not installed.
+//
+// The sink hands a message over only once it has all of it: a datagram as it arrives, a
+// stream connection once its sender has closed it (or at its deadline), its bytes then in the
+// connection's read buffer. Kept apart from the sink's loop so that a fuzz program can drive it
+// with any bytes.
 #ifndef MNET_INTERNAL_CALLBACK_DELIVERY_HPP
 #define MNET_INTERNAL_CALLBACK_DELIVERY_HPP
 
@@ -8,18 +13,18 @@
 namespace MirelNet {
 namespace detail {
 
+enum Delivery {
+    DELIVERED,    // a callback's doCallback ran to its end
+    NO_CALLBACK,  // nothing is registered under the handle: the rest is not read
+    FAILED        // no whole handle, or the callback threw: *psFailure says what happened
+};
+
 // Reads the handle (a long) from spClient and, holding the container's lock, invokes the
-// callback registered under it, which reads the rest. Whatever the message or the callback
-// does, nothing escapes: a failure is logged at level 1 with its text. True when a callback
-// ran to its end. On a stream connection a silent sender cannot hold the sink for more than a
-// few seconds, and what nobody read is drained before the sink lets the connection go, so the
-// sender's own writes never fail because of it.
-
-// The descriptor of a pipe or TCP connection; -1 for any other kind or when it has none.
-int streamDescriptor(MirelConnection& connection);
-
-bool deliverCallbackMessage(MirelCallbackContainer& container,
-                            MirelSmartPointer<MirelConnection>& spClient);
+// callback registered under it, which reads the rest. Nothing escapes; the steps are traced at
+// level 9 and a failure comes back as its text, for the caller to log.
+Delivery deliverCallbackMessage(MirelCallbackContainer& container,
+                                MirelSmartPointer<MirelConnection>& spClient,
+                                MirelSupport::MirelString* psFailure);
 
 }  // namespace detail
 }  // namespace MirelNet

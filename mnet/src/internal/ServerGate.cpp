@@ -10,6 +10,7 @@
 
 #include "MirelLogging.hpp"
 #include "internal/HostLookup.hpp"
+#include "internal/CallerWait.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -94,7 +95,8 @@ ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTi
         fds[1].fd = pCell->fd;
         fds[1].events = POLLIN;
         fds[1].revents = 0;
-        int rc = ::poll(fds, 2, nTimeoutMs);
+        bool bCallerReady = false;
+        int rc = CallerWait::poll(fds, 2, nTimeoutMs, &bCallerReady);
         if (rc < 0) {
             if (errno == EINTR) {
                 continue;
@@ -102,7 +104,7 @@ ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTi
             *pError = errno;
             return FAILED;
         }
-        if (fds[0].revents != 0) {
+        if (fds[0].revents != 0 || (bCallerReady && fds[1].revents == 0)) {
             return CLOSED;
         }
         return READY;
@@ -115,8 +117,11 @@ ServerGate::WaitResult ServerGate::pause(ListenCell* pCell, int nPauseMs) {
     wake.events = POLLIN;
     wake.revents = 0;
     // A signal shortens the pause; the caller retries anyway.
-    int rc = ::poll(&wake, 1, nPauseMs);
-    return rc > 0 ? CLOSED : READY;
+    bool bCallerReady = false;
+    if (CallerWait::poll(&wake, 1, nPauseMs, &bCallerReady) < 0) {
+        return READY;
+    }
+    return wake.revents != 0 || bCallerReady ? CLOSED : READY;
 }
 
 bool ServerGate::leave(ListenCell* pCell) {

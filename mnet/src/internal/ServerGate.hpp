@@ -74,6 +74,8 @@ public:
     MirelSmartPointer<MirelConnection> serve(void*& pSlot, Steps& steps, bool bIdentify,
                                              MirelString& sExceptionMessage, int& nErrorCode);
 
+    // Both waits below also end as CLOSED when the calling thread's own descriptors or
+    // deadline end them first (see CallerWait).
     // Waiter: blocks until the socket is readable (READY) or close was signalled (CLOSED);
     // FAILED with *pError for a poll failure. A signal (EINTR) goes on waiting. A time-out
     // of nTimeoutMs >= 0 gives READY: the caller then finds nothing and waits again.

@@ -1,8 +1,6 @@
 #include "internal/StreamIo.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <cstring>
 
 #include "internal/WriteSpan.hpp"
+#include "internal/ExchangeDeadline.hpp"
 
 namespace MirelNet {
 namespace detail {
@@ -148,7 +147,7 @@ long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces) {
             if (errno == EINTR) {
                 continue;
             }
-            return errno;
+            return ExchangeDeadline::failure(cell.fd, errno);
         }
         // A partial send: drop what went out and go on with the rest.
         std::size_t nDone = static_cast<std::size_t>(n);
@@ -160,6 +159,9 @@ long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces) {
         if (nPieces > 0) {
             pPieces->iov_base = static_cast<char*>(pPieces->iov_base) + nDone;
             pPieces->iov_len -= nDone;
+            if (!ExchangeDeadline::sendOn(cell.fd)) {
+                return ETIMEDOUT;
+            }
         }
     }
     return 0;
@@ -232,36 +234,43 @@ bool streamPeek(int nEstablished, void* pCell, void* pBuffer, int& nSize, int& n
     return nCount > 0;
 }
 
-void setReceiveTimeout(int nFd, int nTimeoutMs) {
-    timeval timeout;
-    timeout.tv_sec = nTimeoutMs / 1000;
-    timeout.tv_usec = (nTimeoutMs % 1000) * 1000;
-    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+Arrival takeArrived(void* pCell, std::size_t nLimit, bool bPeerDone) {
+    Arrival arrival = {0, false, 0};
+    StreamCell* pStream = static_cast<StreamCell*>(pCell);
+    while (pStream != 0 && arrival.nTaken < nLimit) {
+        std::size_t nRoom =
+            std::min(std::max(kReadBufferSize, pStream->buffered()), nLimit - arrival.nTaken);
+        // A quarter more each time rather than twice: a large message costs little more memory
+        // than its size.
+        std::size_t nNeed = pStream->nEnd + nRoom;
+        if (pStream->buffer.capacity() < nNeed) {
+            pStream->buffer.reserve(nNeed + nNeed / 4);
+        }
+        makeRoom(*pStream, nRoom);
+        ssize_t n =
+            receiveOnce(pStream->fd, pStream->buffer.data() + pStream->nEnd, nRoom, MSG_DONTWAIT);
+        if (n > 0) {
+            pStream->nEnd += static_cast<std::size_t>(n);
+            arrival.nTaken += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < nRoom) {
+                arrival.bEnded = bPeerDone;
+                break;
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        arrival.bEnded = true;
+        arrival.nError = n < 0 ? errno : 0;
+        break;
+    }
+    return arrival;
 }
 
-void drainUntilClosed(int nFd, int nTimeoutMs, long nLimit) {
-    char buffer[4096];
-    long nDropped = 0;
-    while (nDropped < nLimit) {
-        pollfd wait;
-        wait.fd = nFd;
-        wait.events = POLLIN;
-        wait.revents = 0;
-        int rc = ::poll(&wait, 1, nTimeoutMs);
-        if (rc < 0 && errno == EINTR) {
-            continue;
-        }
-        if (rc <= 0) {
-            return;
-        }
-        ssize_t n = ::recv(nFd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        nDropped += n;
+void shutdownStream(void* pCell) {
+    if (pCell) {
+        ::shutdown(static_cast<StreamCell*>(pCell)->fd, SHUT_RDWR);
     }
 }
 

@@ -109,13 +109,22 @@ long streamReceive(int nEstablished, void* pCell, char* bufPtr, long toRead, lon
 // end arrives. True when at least one byte was copied; nSize = count.
 bool streamPeek(int nEstablished, void* pCell, void* pBuffer, int& nSize, int& nErrorCode);
 
-// Bounds every later receive on the descriptor to nTimeoutMs (0: no bound again); a receive
-// that times out fails with EAGAIN.
-void setReceiveTimeout(int nFd, int nTimeoutMs);
-// Reads and drops what the peer still sends, until it closes its end, nTimeoutMs pass without
-// a byte, or nLimit bytes were dropped. Closing a socket with unread bytes resets the
-// connection, which the peer would see as a failed write.
-void drainUntilClosed(int nFd, int nTimeoutMs, long nLimit);
+// What takeArrived found: the bytes it added to the cell's buffer, and whether the stream has
+// ended, because the peer closed it (nError 0) or because it failed (nError, ECONNRESET say).
+struct Arrival {
+    std::size_t nTaken;
+    bool bEnded;
+    int nError;
+};
+// Moves what has arrived on the cell's socket into its buffer without waiting (MSG_DONTWAIT),
+// in receives that grow with the buffer, until nothing more waits, nLimit bytes were taken or
+// the stream ends. bPeerDone: the poll just before reported the peer's end of the stream
+// (POLLRDHUP or POLLHUP), so everything it sent has arrived and a receive that leaves room
+// ends the stream without one more receive to see the end.
+Arrival takeArrived(void* pCell, std::size_t nLimit, bool bPeerDone);
+// Ends both directions of the cell's stream (the peer reads its end); the descriptor and the
+// buffered bytes stay.
+void shutdownStream(void* pCell);
 
 }  // namespace detail
 }  // namespace MirelNet
