@@ -507,18 +507,26 @@ bool MirelLibraryCallbackSink::tryNextPort() {
     return true;
 }
 
-int MirelLibraryCallbackSink::run() {
-    MIREL_LOG(9) << "MirelLibraryCallbackSink::run: enter" << endrecord;
-    int rc = 0;
+bool MirelLibraryCallbackSink::setUpServer(int& rc) {
     try {
         establishCallbackServer();
+        return true;
     } catch (const MirelException& e) {
         reportStartFailure(e.getText(), e.getCode());
         MIREL_LOG(9) << "MirelLibraryCallbackSink::run: exiting rc=" << e.getCode() << endrecord;
-        return e.getCode();
+        rc = e.getCode();
     } catch (const std::exception& e) {
         reportStartFailure(MirelString("MirelLibraryCallbackSink::run: ") + e.what(), 0);
-        return 0;
+        rc = 0;
+    }
+    return false;
+}
+
+int MirelLibraryCallbackSink::run() {
+    MIREL_LOG(9) << "MirelLibraryCallbackSink::run: enter" << endrecord;
+    int rc = 0;
+    if (!setUpServer(rc)) {
+        return rc;
     }
 
     // What the loop serves besides its server: the connections whose message is still
@@ -544,10 +552,7 @@ int MirelLibraryCallbackSink::run() {
             if (m_bStopping || !recoverFromWaitFailure(e, rc, bPause)) {
                 break;
             }
-            if (!bPause) {
-                pause.reset();
-            }
-            nPauseMs = bPause ? pause.next() : 0;
+            nPauseMs = bPause ? pause.next() : (pause.reset(), 0);
         }
         if (m_bStopping) {
             if (!spClient) {

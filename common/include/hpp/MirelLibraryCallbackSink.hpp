@@ -108,6 +108,9 @@ private:
     // A failed wait of the loop: moves to the next port (bPause false), ends the loop (false)
     // or asks for the growing pause before the next try (bPause true).
     bool recoverFromWaitFailure(const MirelException& e, int& rc, bool& bPause);
+    // The thread's first step: sets up the server. False, with the thread's result in rc, when
+    // that failed (the constructor then reports the failure).
+    bool setUpServer(int& rc);
     bool isServerReady() const;
 
     mutable std::mutex m_nameLock;
