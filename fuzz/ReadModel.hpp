@@ -162,6 +162,48 @@ inline void receive(MirelConnection& connection, Model& model, int nSize, bool b
     model.nPos += nExpected;
 }
 
+// Runs one read per byte of pOps against the connection and the model: the low three bits pick
+// the read (int, short, long, string, get, peek, receive, disconnect), the next four its size.
+inline void runReadOps(MirelConnection& connection, Model& model, const std::uint8_t* pOps,
+                       std::size_t nOps) {
+    for (std::size_t i = 0; i < nOps; ++i) {
+        int nArg = (pOps[i] >> 3) & 0x0F;
+        switch (pOps[i] & 0x07) {
+            case 0:
+                typedRead<int>(
+                    connection, model, 4, [](MirelConnection& c) { return c.receiveInt(); },
+                    model.left() >= 4 ? static_cast<int>(model.be32()) : 0);
+                break;
+            case 1:
+                typedRead<short>(
+                    connection, model, 2, [](MirelConnection& c) { return c.receiveShort(); },
+                    model.left() >= 2 ? static_cast<short>(model.be16()) : short(0));
+                break;
+            case 2:
+                typedRead<long>(
+                    connection, model, 4, [](MirelConnection& c) { return c.receiveLong(); },
+                    model.left() >= 4 ? static_cast<long>(static_cast<std::int32_t>(model.be32()))
+                                      : 0L);
+                break;
+            case 3:
+                receiveString(connection, model);
+                break;
+            case 4:
+                get(connection, model, nArg);
+                break;
+            case 5:
+                peekBytes(connection, model, nArg);
+                break;
+            case 6:
+                receive(connection, model, nArg, (pOps[i] & 0x80) != 0);
+                break;
+            default:
+                connection.disconnect();
+                break;
+        }
+    }
+}
+
 }  // namespace fuzzmodel
 
 #endif

@@ -79,43 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     MirelBufferConnection& connection = *spConnection;
 
     try {
-        for (std::size_t i = 0; i < nOps; ++i) {
-            int nArg = (pOps[i] >> 3) & 0x0F;
-            switch (pOps[i] & 0x07) {
-                case 0:
-                    typedRead<int>(
-                        connection, model, 4, [](MirelConnection& c) { return c.receiveInt(); },
-                        model.left() >= 4 ? static_cast<int>(model.be32()) : 0);
-                    break;
-                case 1:
-                    typedRead<short>(
-                        connection, model, 2, [](MirelConnection& c) { return c.receiveShort(); },
-                        model.left() >= 2 ? static_cast<short>(model.be16()) : short(0));
-                    break;
-                case 2:
-                    typedRead<long>(
-                        connection, model, 4, [](MirelConnection& c) { return c.receiveLong(); },
-                        model.left() >= 4
-                            ? static_cast<long>(static_cast<std::int32_t>(model.be32()))
-                            : 0L);
-                    break;
-                case 3:
-                    receiveString(connection, model);
-                    break;
-                case 4:
-                    get(connection, model, nArg);
-                    break;
-                case 5:
-                    peekBytes(connection, model, nArg);
-                    break;
-                case 6:
-                    receive(connection, model, nArg, (pOps[i] & 0x80) != 0);
-                    break;
-                default:
-                    connection.disconnect();
-                    break;
-            }
-        }
+        runReadOps(connection, model, pOps, nOps);
     } catch (const MirelException& e) {
         std::fprintf(stderr, "unexpected MirelException: %s (%d)\n", e.getText().c_str(),
                      e.getCode());
