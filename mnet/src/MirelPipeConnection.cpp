@@ -11,7 +11,6 @@
 #include "internal/EndpointName.hpp"
 #include "internal/ExchangeDeadline.hpp"
 #include "internal/StreamIo.hpp"
-#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 
@@ -90,24 +89,11 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
     m_pipeHandle = detail::newCell(nFd);
     // Within remoteNotify a listener that never accepts must not hold the caller for ever.
     detail::ExchangeDeadline::bound(nFd);
-    int nError = connectLocal(nFd, address, nLength);
+    // A refused handshake leaves this function as its MirelException.
+    int nError = detail::finishConnect(*this, m_pipeHandle, connectLocal(nFd, address, nLength));
     if (nError != 0) {
-        nError = detail::ExchangeDeadline::failure(nFd, nError);
-        detail::closeCell(m_pipeHandle);
         sExceptionMessage = kConnectFailed;
         return nError;
-    }
-    detail::ExchangeDeadline::tighten(nFd);
-    // The handshake runs through our own primitives, which find the socket open and so do
-    // not establish again, outside the write span of the operation that got here: its line
-    // goes out at once. A refusal closes the socket, so that the next operation announces
-    // itself again instead of writing to the service unannounced.
-    try {
-        detail::SpanPause pause;
-        connectToService();
-    } catch (const MirelException&) {
-        detail::closeCell(m_pipeHandle);
-        throw;
     }
     m_bConnected = true;
     initialize();

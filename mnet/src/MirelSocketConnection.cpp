@@ -168,22 +168,15 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     address.sin_addr.s_addr = nAddress;
     // Within remoteNotify a listener whose accept queue is full must not hold the caller.
     detail::ExchangeDeadline::bound(nFd);
-    nError = connectSocket(nFd, address);
+    try {
+        nError = detail::finishConnect(*this, m_pClient, connectSocket(nFd, address));
+    } catch (const MirelException& e) {
+        sExceptionMessage = e.getText();  // a refused handshake: code 0
+        return 0;
+    }
     if (nError != 0) {
-        nError = detail::ExchangeDeadline::failure(nFd, nError);
-        detail::closeCell(m_pClient);
         sExceptionMessage = kConnectFailed;
         return nError;
-    }
-    detail::ExchangeDeadline::tighten(nFd);
-    // Outside the operation's write span: the handshake's line goes out at once.
-    try {
-        detail::SpanPause pause;
-        connectToService();
-    } catch (const MirelException& e) {
-        detail::closeCell(m_pClient);
-        sExceptionMessage = e.getText();
-        return 0;
     }
     m_bConnected = true;
     initialize();

@@ -363,14 +363,26 @@ void countNotifySender(const std::string& sAddress) {
             mine.push_back(call);
         }
     }
-    // A deadline for the connect may cost one SO_SNDTIMEO more.
-    int nDeadlines = countOf(mine, [](const TracedCall& c) {
-        return c.sName == "setsockopt" && c.sText.find("SO_SNDTIMEO") != std::string::npos;
-    });
-    int nCalls = static_cast<int>(mine.size()) - nDeadlines;
+    // The deadline costs one SO_SNDTIMEO before the connect, and one more after a connect that
+    // took a noticeable share of it (which a loaded machine makes happen now and then).
+    int nBeforeConnect = 0;
+    int nAfterConnect = 0;
+    bool bConnected = false;
+    for (const TracedCall& call : mine) {
+        if (call.sName == "socket") {
+            bConnected = false;
+        } else if (call.sName == "connect") {
+            bConnected = true;
+        } else if (call.sName == "setsockopt" &&
+                   call.sText.find("SO_SNDTIMEO") != std::string::npos) {
+            ++(bConnected ? nAfterConnect : nBeforeConnect);
+        }
+    }
+    int nCalls = static_cast<int>(mine.size()) - nBeforeConnect - nAfterConnect;
     std::printf("notification, sender: %.2f calls;%s\n",
                 static_cast<double>(mine.size()) / kOperations, summary(mine).c_str());
-    EXPECT_LE(nDeadlines, kOperations);
+    EXPECT_LE(nBeforeConnect, kOperations);
+    EXPECT_LE(nAfterConnect, kOperations) << "at most one shortened bound per notification";
     EXPECT_EQ(kStreamNotifySenderBudget * kOperations, nCalls) << summary(mine);
     EXPECT_EQ(kOperations, countOf(mine, isSend)) << "handle and id in one send";
 }

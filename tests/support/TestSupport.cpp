@@ -26,7 +26,7 @@ namespace mnettest {
 const char* const kSharedServiceDir = "/opt/mirel/pelnix/var/lib/corvane/shrsvc/";
 
 const char* const kUnresolvableHost =
-    "a-label-of-more-than-sixty-three-bytes-which-no-resolver-can-encode-in-a-query.invalid";
+    "a-label-of-more-than-sixty-three-bytes-which-no-resolver-can-encode-in-a-query";
 
 namespace {
 

@@ -9,8 +9,9 @@
 #include <climits>
 #include <cstring>
 
-#include "internal/WriteSpan.hpp"
+#include "MirelConnection.hpp"
 #include "internal/ExchangeDeadline.hpp"
+#include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
 namespace detail {
@@ -103,6 +104,24 @@ void closeFd(int nFd) {
     if (nFd >= 0) {
         ::close(nFd);
     }
+}
+
+int finishConnect(MirelConnection& connection, void*& pCell, int nConnectError) {
+    int nFd = cellFd(pCell);
+    if (nConnectError != 0) {
+        int nError = ExchangeDeadline::failure(nFd, nConnectError);
+        closeCell(pCell);
+        return nError;
+    }
+    ExchangeDeadline::tighten(nFd);
+    try {
+        SpanPause pause;
+        connection.connectToService();
+    } catch (const MirelSupport::MirelException&) {
+        closeCell(pCell);
+        throw;
+    }
+    return 0;
 }
 
 long streamSend(const MirelConnection* pOwner, int nEstablished, void* pCell, const char* buf,

@@ -88,6 +88,13 @@ private:
     int m_nFd;
 };
 
+// The end of a stream client's establishment, once connect on the cell's socket returned
+// nConnectError. A failure (110 where remoteNotify's deadline cut it short) closes the cell
+// and is returned. Otherwise the service handshake runs at once, outside the write span of the
+// operation that got here; a refusal closes the cell, so that the next operation connects and
+// announces itself again, and throws the handshake's MirelException. 0 when connected.
+int finishConnect(MirelConnection& connection, void*& pCell, int nConnectError);
+
 // The three primitives of a stream connection, after its own establishment step. nEstablished
 // is what establishImpl returned: non-zero is passed on as the error (result 0); without a
 // cell the error is 107 (ENOTCONN), result 0, and for a peek nSize 0.
