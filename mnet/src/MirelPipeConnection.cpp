@@ -101,19 +101,21 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
 }
 
 long MirelPipeConnection::transfer(const char* buf, long bufLen, long* error) {
-    MirelString sIgnored;
-    return detail::streamSend(this, establishImpl(sIgnored), m_pipeHandle, buf, bufLen, error);
+    int nEstablished =
+        detail::establishedCell(m_pipeHandle, *this, &MirelPipeConnection::establishImpl);
+    return detail::streamSend(this, nEstablished, m_pipeHandle, buf, bufLen, error);
 }
 
 long MirelPipeConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
-    MirelString sIgnored;
-    return detail::streamReceive(establishImpl(sIgnored), m_pipeHandle, bufPtr, toRead, error,
-                                 bWaitForAll);
+    int nEstablished =
+        detail::establishedCell(m_pipeHandle, *this, &MirelPipeConnection::establishImpl);
+    return detail::streamReceive(nEstablished, m_pipeHandle, bufPtr, toRead, error, bWaitForAll);
 }
 
 bool MirelPipeConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
-    MirelString sIgnored;
-    return detail::streamPeek(establishImpl(sIgnored), m_pipeHandle, pBuffer, nSize, nErrorCode);
+    int nEstablished =
+        detail::establishedCell(m_pipeHandle, *this, &MirelPipeConnection::establishImpl);
+    return detail::streamPeek(nEstablished, m_pipeHandle, pBuffer, nSize, nErrorCode);
 }
 
 void* MirelPipeConnection::getPipeHandle() {

@@ -184,19 +184,21 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
 }
 
 long MirelSocketConnection::transfer(const char* buf, long bufLen, long* error) {
-    MirelString sIgnored;
-    return detail::streamSend(this, establishImpl(sIgnored), m_pClient, buf, bufLen, error);
+    int nEstablished =
+        detail::establishedCell(m_pClient, *this, &MirelSocketConnection::establishImpl);
+    return detail::streamSend(this, nEstablished, m_pClient, buf, bufLen, error);
 }
 
 long MirelSocketConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
-    MirelString sIgnored;
-    return detail::streamReceive(establishImpl(sIgnored), m_pClient, bufPtr, toRead, error,
-                                 bWaitForAll);
+    int nEstablished =
+        detail::establishedCell(m_pClient, *this, &MirelSocketConnection::establishImpl);
+    return detail::streamReceive(nEstablished, m_pClient, bufPtr, toRead, error, bWaitForAll);
 }
 
 bool MirelSocketConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
-    MirelString sIgnored;
-    return detail::streamPeek(establishImpl(sIgnored), m_pClient, pBuffer, nSize, nErrorCode);
+    int nEstablished =
+        detail::establishedCell(m_pClient, *this, &MirelSocketConnection::establishImpl);
+    return detail::streamPeek(nEstablished, m_pClient, pBuffer, nSize, nErrorCode);
 }
 
 MirelString MirelSocketConnection::getServerName() {

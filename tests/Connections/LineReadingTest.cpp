@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 
 #include "MirelBufferConnection.hpp"
@@ -127,5 +132,51 @@ TEST(LineReading, PeekAfterAFailedEstablishmentReportsNothingRead) {
         EXPECT_FALSE(pConnection->peekLine(szBuffer, nSize, nCode));
         EXPECT_EQ(0, nSize);
         EXPECT_NE(0, nCode);
+    }
+}
+
+// The first call on a fresh connection may be a primitive: it opens the connection and must
+// then use it. Before, the primitive could read the handle before opening it, so the first
+// put or peek failed with 107 on a connection that it had just opened.
+TEST(LineReading, APrimitiveAsTheFirstCallOpensAndUsesTheConnection) {
+    MNET_REQUIRE_SHARED_DIR();
+    mnettest::PipeName endpoint;
+    int nPort = 0;
+    int listeners[] = {mnettest::rawTcpListen(&nPort), mnettest::rawUnixListen(endpoint.sPath)};
+    ASSERT_GE(listeners[0], 0);
+    ASSERT_GE(listeners[1], 0);
+    for (int nListener : listeners) {
+        auto fresh = [&]() -> MirelSmartPointer<MirelNet::MirelConnection> {
+            if (nListener == listeners[0]) {
+                return MirelSmartPointer<MirelNet::MirelConnection>(
+                    new MirelNet::MirelSocketConnection("127.0.0.1", nPort, false, false));
+            }
+            return MirelSmartPointer<MirelNet::MirelConnection>(
+                new MirelNet::MirelPipeConnection(endpoint.sName));
+        };
+        std::future<mnettest::Bytes> peer = std::async(std::launch::async, [nListener] {
+            int nPut = ::accept(nListener, nullptr, nullptr);
+            mnettest::Bytes put = mnettest::rawReceive(nPut, 4);
+            int nPeek = ::accept(nListener, nullptr, nullptr);
+            mnettest::rawSendAll(nPeek, mnettest::Bytes{'o', 'k', '\r', '\n'});
+            mnettest::rawReceive(nPeek, 1);  // until the client closes
+            ::close(nPut);
+            ::close(nPeek);
+            return put;
+        });
+        auto spPut = fresh();
+        EXPECT_NO_THROW(spPut->put(const_cast<char*>("ABCD"), 4));
+        auto spPeek = fresh();
+        char szLine[16];
+        int nSize = sizeof szLine;
+        int nCode = 0;
+        EXPECT_TRUE(spPeek->peekLine(szLine, nSize, nCode));
+        EXPECT_STREQ("ok", szLine);
+        spPeek->disconnect();
+        ASSERT_EQ(std::future_status::ready, peer.wait_for(std::chrono::seconds(5)));
+        EXPECT_EQ("41 42 43 44", mnettest::hex(peer.get()));
+    }
+    for (int nListener : listeners) {
+        ::close(nListener);
     }
 }

@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "MirelString.hpp"
+
 namespace MirelNet {
 
 class MirelConnection;
@@ -40,6 +42,9 @@ struct StreamCell {
     void (*pfnSetNoDelay)(int nFd);
     bool bSent;        // a send was made on the socket
     bool bNoDelaySet;  // pfnSetNoDelay has run
+    // Where a write span copies the pieces of one send that do not fit in the span itself;
+    // kept between operations, so that a stream of strings allocates once.
+    std::vector<char> copyArea;
 
     explicit StreamCell(int nFd)
         : fd(nFd),
@@ -98,6 +103,22 @@ int finishConnect(MirelConnection& connection, void*& pCell, int nConnectError);
 // The three primitives of a stream connection, after its own establishment step. nEstablished
 // is what establishImpl returned: non-zero is passed on as the error (result 0); without a
 // cell the error is 107 (ENOTCONN), result 0, and for a peek nSize 0.
+//
+// A primitive gets nEstablished from establishedCell, and reads its cell pointer only after
+// that: an argument list naming both would leave the order to the compiler, which may read
+// the pointer first and hand the primitive that opened the connection a null cell.
+
+// 0 at once while pCell is open, else what connection's establishImpl (pfnEstablish, called
+// virtually) returns, its text dropped: the typed operations have reported it already.
+template <class Connection>
+int establishedCell(void* const& pCell, Connection& connection,
+                    int (Connection::*pfnEstablish)(MirelSupport::MirelString&)) {
+    if (pCell != 0) {
+        return 0;
+    }
+    MirelSupport::MirelString sIgnored;
+    return (connection.*pfnEstablish)(sIgnored);
+}
 //
 // Send: writes all bufLen bytes with MSG_NOSIGNAL; bufLen, or -1 with *error = errno (32,
 // EPIPE, when the peer has gone). Inside a write span of pOwner the bytes are gathered instead
