@@ -123,6 +123,40 @@ TEST(MirelPipeConnection, WhatAnOperationWroteLeavesBeforeItWaitsForAnAnswer) {
     ::close(fds[1]);
 }
 
+// Strings on each side of the sizes where an operation's bytes stop fitting in the operation
+// itself (256) and where content is sent from the caller's memory instead of copied (4 KiB),
+// each followed by an int: every frame arrives exactly, in order.
+TEST(MirelPipeConnection, StringsOfEverySizeClassArriveExactlyAndInOrder) {
+    SocketPairPeer pair;
+    ASSERT_GE(pair.nPeer, 0);
+    limitReceives(pair.nPeer);
+    const std::size_t sizes[] = {1, 252, 253, 1000, 4095, 4096, 70000, 3, 2000};
+    Bytes expected;
+    for (std::size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
+        Bytes length = mnettest::bigEndian(static_cast<long>(sizes[i]));
+        expected.insert(expected.end(), length.begin(), length.end());
+        for (std::size_t j = 0; j < sizes[i]; ++j) {
+            expected.push_back(static_cast<unsigned char>('a' + (i + j) % 26));
+        }
+        Bytes tail = mnettest::bigEndian(static_cast<long>(i));
+        expected.insert(expected.end(), tail.begin(), tail.end());
+    }
+    std::future<Bytes> peer = std::async(
+        std::launch::async, [&] { return mnettest::rawReceive(pair.nPeer, expected.size()); });
+    for (std::size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
+        MirelString sText(sizes[i], ' ');
+        for (std::size_t j = 0; j < sizes[i]; ++j) {
+            sText[j] = static_cast<char>('a' + (i + j) % 26);
+        }
+        pair.spConnection->transfer(sText);
+        pair.spConnection->transfer(static_cast<int>(i));
+    }
+    ASSERT_EQ(std::future_status::ready, peer.wait_for(std::chrono::seconds(5)));
+    Bytes received = peer.get();
+    ASSERT_EQ(expected.size(), received.size());
+    EXPECT_TRUE(received == expected);
+}
+
 // A signal that meets a blocked send cuts it short; the rest, across the pieces of the one
 // send, must still go out in order.
 TEST(MirelPipeConnection, LongStringArrivesWholeWhenSignalsCutItsSendShort) {

@@ -5,8 +5,10 @@
 // whole callback message. The first span a thread opens is the open one; spans opened inside it
 // for the same connection join it, spans for another connection stay apart (that connection
 // sends at once). While a span is open, streamSend of its connection gathers the bytes instead
-// of sending them: they are copied into the span, except the content that the outermost span
-// has lent (a string being written, which lives as long as the span), which is referenced.
+// of sending them: they are copied, except large content that the outermost span has lent (a
+// string being written, which lives as long as the span), which is referenced. Copies start in
+// the span itself and move to the connection's own copy area when they outgrow it: one
+// contiguous send costs less than a gathered one, far beyond what the copy costs.
 // finish() sends what was gathered with one call. Gathered bytes leave early only where waiting
 // would be wrong: before a receive on the same socket (the peer may have to answer them first),
 // before that socket is closed or given up, and before a service handshake. A span that ends by
@@ -46,6 +48,7 @@ public:
           m_bOutermost(t_pOpenSpan == nullptr),
           m_bFinished(false),
           m_bGathered(false),
+          m_bInCell(false),
           m_pLent(0),
           m_nLent(0) {
         if (m_bOutermost) {
@@ -56,9 +59,6 @@ public:
     ~WriteSpan() {
         if (m_bOutermost && !m_bFinished) {
             t_pOpenSpan = nullptr;
-        }
-        if (m_bGathered) {
-            delete[] m_pOverflow;
         }
     }
 
@@ -104,7 +104,7 @@ private:
     long sendGathered();
     // finish's send; throws.
     void sendLast();
-    char* copies() { return m_pOverflow ? m_pOverflow : m_inline; }
+    char* copies();
     void copy(const char* pData, std::size_t nLength);
 
     // Copied pieces of one send share the span's copy area; a lent piece points into the
@@ -121,6 +121,7 @@ private:
     bool m_bOutermost;
     bool m_bFinished;
     bool m_bGathered;
+    bool m_bInCell;  // the copies are in m_pCell's copy area, not in m_inline
     const char* m_pLent;
     std::size_t m_nLent;
     // Set at the first gather, which only the outermost span sees.
@@ -129,8 +130,6 @@ private:
     int m_nPieces;
     std::size_t m_nCopied;
     Piece m_pieces[kMaxPieces];
-    char* m_pOverflow;  // the copy area once m_inline is too small (m_nOverflow bytes)
-    std::size_t m_nOverflow;
     char m_inline[kInlineSize];
 };
 
