@@ -116,10 +116,12 @@ MirelString MirelConnection::receiveString() {
     // Grown as the bytes arrive, so a length that the peer never backs with data costs no more
     // than the data it did send.
     const uint32_t kChunk = 65536;
-    MirelString sContent;
+    MirelString sContent(nLength < kChunk ? nLength : kChunk, '\0');
     for (uint32_t nHave = 0; nHave < nLength;) {
         uint32_t nPart = nLength - nHave < kChunk ? nLength - nHave : kChunk;
-        sContent.resize(nHave + nPart);
+        if (nHave > 0) {
+            sContent.resize(nHave + nPart);
+        }
         get(&sContent[nHave], static_cast<int>(nPart));
         nHave += nPart;
     }
