@@ -23,6 +23,45 @@ inline void copyBytes(void* pTo, const void* pFrom, long nCount) {
     }
 }
 
+// A write that must first make the buffer (indices -1) or grow it by whole steps of 8 KiB.
+__attribute__((noinline)) long growingWrite(unsigned char*& pData, int& nSize, int& nInIndex,
+                                            int& nOutIndex, const char* buf, long bufLen,
+                                            long* error) {
+    if (bufLen < 0 || (bufLen > 0 && buf == 0)) {
+        *error = EINVAL;
+        return -1;
+    }
+    // In 64 bits: where long has 32, a length near its limit would overflow the sums below.
+    long long nUsed = nOutIndex < 0 ? 0 : nOutIndex;
+    long long nLength = bufLen;
+    if (nOutIndex == -1 || nUsed + nLength > nSize) {
+        long long nIncrement = (nLength + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+        long long nNewSize = static_cast<long long>(nSize) + nIncrement;
+        if (nNewSize > INT_MAX) {
+            *error = ENOMEM;
+            return 0;
+        }
+        if (nNewSize > nSize) {
+            void* pGrown = std::realloc(pData, static_cast<std::size_t>(nNewSize));
+            if (pGrown == 0) {
+                *error = ENOMEM;
+                return 0;
+            }
+            pData = static_cast<unsigned char*>(pGrown);
+            nSize = static_cast<int>(nNewSize);
+        }
+        if (nOutIndex == -1) {
+            nInIndex = 0;
+            nOutIndex = 0;
+        }
+    }
+    if (bufLen > 0) {
+        copyBytes(pData + nOutIndex, buf, bufLen);
+        nOutIndex += static_cast<int>(bufLen);
+    }
+    return bufLen;
+}
+
 }  // namespace
 
 MirelBufferConnection::MirelBufferConnection()
@@ -55,45 +94,14 @@ void MirelBufferConnection::disconnect() {
 
 long MirelBufferConnection::transfer(const char* buf, long bufLen, long* error) {
     *error = 0;
-    // Most writes fit in what the buffer has left.
+    // Most writes fit in what the buffer has left; the rest grow it, out of line so that this
+    // path stays short.
     if (bufLen > 0 && buf != 0 && m_nOutIndex >= 0 && bufLen <= m_nBufferSize - m_nOutIndex) {
         copyBytes(m_pDataBuffer + m_nOutIndex, buf, bufLen);
         m_nOutIndex += static_cast<int>(bufLen);
         return bufLen;
     }
-    if (bufLen < 0 || (bufLen > 0 && buf == 0)) {
-        *error = EINVAL;
-        return -1;
-    }
-    // In 64 bits: where long has 32, a length near its limit would overflow the sums below.
-    long long nUsed = m_nOutIndex < 0 ? 0 : m_nOutIndex;
-    long long nLength = bufLen;
-    if (m_nOutIndex == -1 || nUsed + nLength > m_nBufferSize) {
-        long long nIncrement = (nLength + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
-        long long nNewSize = static_cast<long long>(m_nBufferSize) + nIncrement;
-        if (nNewSize > INT_MAX) {
-            *error = ENOMEM;
-            return 0;
-        }
-        if (nNewSize > m_nBufferSize) {
-            void* pGrown = std::realloc(m_pDataBuffer, static_cast<std::size_t>(nNewSize));
-            if (pGrown == 0) {
-                *error = ENOMEM;
-                return 0;
-            }
-            m_pDataBuffer = static_cast<unsigned char*>(pGrown);
-            m_nBufferSize = static_cast<int>(nNewSize);
-        }
-        if (m_nOutIndex == -1) {
-            m_nInIndex = 0;
-            m_nOutIndex = 0;
-        }
-    }
-    if (bufLen > 0) {
-        copyBytes(m_pDataBuffer + m_nOutIndex, buf, bufLen);
-        m_nOutIndex += static_cast<int>(bufLen);
-    }
-    return bufLen;
+    return growingWrite(m_pDataBuffer, m_nBufferSize, m_nInIndex, m_nOutIndex, buf, bufLen, error);
 }
 
 long MirelBufferConnection::receive(char* bufPtr, long toRead, long* error, bool) {
