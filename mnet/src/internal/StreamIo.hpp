@@ -100,16 +100,11 @@ private:
 // announces itself again, and throws the handshake's MirelException. 0 when connected.
 int finishConnect(MirelConnection& connection, void*& pCell, int nConnectError);
 
-// The three primitives of a stream connection, after its own establishment step. nEstablished
-// is what establishImpl returned: non-zero is passed on as the error (result 0); without a
-// cell the error is 107 (ENOTCONN), result 0, and for a peek nSize 0.
-//
-// A primitive gets nEstablished from establishedCell, and reads its cell pointer only after
-// that: an argument list naming both would leave the order to the compiler, which may read
+// What a primitive passes on as nEstablished below: 0 at once while pCell is open, else what
+// connection's establishImpl (pfnEstablish, called virtually) returns, its text dropped (the
+// typed operations have reported it already). A primitive calls it first and reads its cell
+// pointer after: an argument list naming both leaves the order to the compiler, which may read
 // the pointer first and hand the primitive that opened the connection a null cell.
-
-// 0 at once while pCell is open, else what connection's establishImpl (pfnEstablish, called
-// virtually) returns, its text dropped: the typed operations have reported it already.
 template <class Connection>
 int establishedCell(void* const& pCell, Connection& connection,
                     int (Connection::*pfnEstablish)(MirelSupport::MirelString&)) {
@@ -119,6 +114,10 @@ int establishedCell(void* const& pCell, Connection& connection,
     MirelSupport::MirelString sIgnored;
     return (connection.*pfnEstablish)(sIgnored);
 }
+
+// The three primitives of a stream connection, after its own establishment step. nEstablished
+// is what establishImpl returned: non-zero is passed on as the error (result 0); without a
+// cell the error is 107 (ENOTCONN), result 0, and for a peek nSize 0.
 //
 // Send: writes all bufLen bytes with MSG_NOSIGNAL; bufLen, or -1 with *error = errno (32,
 // EPIPE, when the peer has gone). Inside a write span of pOwner the bytes are gathered instead
