@@ -36,7 +36,7 @@
 #include "MirelLogging.hpp"
 #include "MirelNotificationCallback.hpp"
 #include "MirelPipeConnection.hpp"
-#include "internal/CallbackDelivery.hpp"
+#include "internal/Inbox.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace {
@@ -61,7 +61,8 @@ void require(bool bHolds, const char* pszWhat) {
 }
 
 MirelCallbackContainer* g_pContainer = 0;
-int g_nSilentSocket = -1;  // one end of a socket pair nobody ever writes to
+MirelNet::detail::Inbox* g_pInbox = 0;  // the sink's inbox, over g_pContainer
+int g_nSilentSocket = -1;               // one end of a socket pair nobody ever writes to
 
 // What a callback saw during one delivery.
 struct Seen {
@@ -234,6 +235,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
     g_nSilentSocket = pair[0];
     g_pContainer = new MirelCallbackContainer();  // lives as long as the process
+    g_pInbox = new MirelNet::detail::Inbox(*g_pContainer, [] { return false; });
     for (int nId = 1; nId <= kCallbackCount; ++nId) {
         g_callbacks[nId] = new FuzzCallback(nId);
         g_pContainer->add(MirelSmartPointer<MirelNotificationCallback>(
@@ -333,7 +335,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     MirelNet::detail::Delivery delivery = MirelNet::detail::FAILED;
     MirelString sFailure;
     try {
-        delivery = MirelNet::detail::deliverCallbackMessage(*g_pContainer, spConnection, &sFailure);
+        delivery = g_pInbox->deliver(spConnection, &sFailure);
     } catch (...) {
         require(false, "the delivery let an exception out");
     }

@@ -1,11 +1,14 @@
 #include "MirelProxyDependent.hpp"
 
+#include <cerrno>
+
 #include "MirelPipeConnection.hpp"
 #include "MirelSSLSocketConnection.hpp"
 #include "MirelSocketConnection.hpp"
 #include "MirelUDPSocketConnection.hpp"
 #include "internal/CallbackAddress.hpp"
 #include "internal/ExchangeDeadline.hpp"
+#include "internal/StreamIo.hpp"
 #include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
@@ -59,6 +62,16 @@ void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
             MirelSmartPointer<MirelSocketConnection> spClient(
                 new MirelSocketConnection(address.sHost, address.nPort, true, false));
             write(*spClient);
+            // Returns only once the sink's system holds the whole message (or fails by the
+            // deadline): a message that waits in this end's queue could be lost unseen.
+            void* pCell = spClient->getSocket();
+            if (detail::lingerOnClose(pCell,
+                                      detail::ExchangeDeadline::msLeft(detail::cellFd(pCell)))) {
+                spClient->disconnect();
+                if (deadline.passed()) {
+                    throw MirelException(MirelString(detail::kPutFailed), ETIMEDOUT);
+                }
+            }
             break;
         }
         case detail::CallbackAddress::SSL: {

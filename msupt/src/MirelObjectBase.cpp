@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <typeinfo>
 
+#include "MirelReleaseHold.hpp"
+
 namespace MirelSupport {
 
 MirelObjectBase::MirelObjectBase() : m_nRefCount(0) {}
@@ -17,7 +19,8 @@ void MirelObjectBase::addRef() {
 
 void MirelObjectBase::release() {
     // acq_rel: the deleting thread must see every write made through other references.
-    if (m_nRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (m_nRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+        !MirelReleaseHold::claim(this)) {
         delete this;
     }
 }

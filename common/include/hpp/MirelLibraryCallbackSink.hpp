@@ -9,10 +9,18 @@
 //
 // Serving: one wait covers the listening socket, the stop and every connection whose message
 // is still arriving. Every sender queued is accepted at once (the pipe and TCP servers listen
-// with SOMAXCONN), its bytes are read without blocking as they come, and its message is
-// delivered once its sender has closed the connection; so no sender waits because another is
-// slow. Messages are delivered in the order they end. A datagram is delivered as it arrives; an
-// empty one is skipped at once.
+// with SOMAXCONN) and read without blocking as its bytes come; its message is whole once its
+// sender has ended it (closed, or shut down its writing half), and a whole message is
+// delivered at once, however long other senders or callbacks take. A datagram is delivered as
+// it arrives; an empty one is skipped at once.
+//
+// Delivery and order: every notification whose sender's remoteNotify returned normally is
+// delivered whole (within the per-message cap below); when the sink cannot take a message, its
+// sender's call fails instead (remoteNotify with 110 by its deadline). Never a normal return
+// followed by silence. Whole messages are delivered in the order their senders were accepted;
+// a sender still writing never holds back one that has ended. So notifications sent one after
+// another (each remoteNotify returned before the next began) arrive in that order on every
+// transport, and concurrent senders' messages arrive in the order they end.
 //
 // What the callback gets: the connection the message came on (a MirelPipeConnection, a
 // MirelSocketConnection or, for UDP, a MirelBufferConnection, as before), positioned after the
@@ -23,18 +31,22 @@
 //
 // Limits, and what a sender gets that breaks one (each drop is logged at level 1; the records
 // about single senders are paced, at most 20 per 10 s, then one record counting the rest):
-//   - 5 seconds from its accept for each stream sender to end its message, however it
-//     trickles. A sender that still has its connection open then gets what it sent delivered,
-//     if that holds at least the handle, and its connection is closed (shut down when the
-//     callback keeps it); one that has not sent a whole handle gets nothing and is closed. A
-//     sender that keeps its connection open after a whole message is delivered late, never
-//     lost; a sender that waits to read an answer before it closes reads only the end.
+//   - 5 seconds from its accept for each stream sender still open to end its message, however
+//     it trickles. One still open then gets what it sent delivered, if that holds at least the
+//     handle, and its connection is closed (shut down when the callback keeps it); one that has
+//     not sent a whole handle gets nothing and is closed. A sender that ended its message is
+//     never cut by this deadline.
 //   - 16 MiB and 64 KiB per message (the longest string and room for the values around it):
 //     a longer message is dropped and its connection closed.
-//   - 64 MiB for the bytes of all messages still arriving: past it the largest of them is
-//     dropped and its connection closed.
+//   - 64 MiB for the bytes buffered for senders still open: senders are read in the order of
+//     their accept while the bytes buffered for those before them stay below it; the others
+//     are left to the system's flow control (their writes wait) until it frees up. Nothing is
+//     dropped for it.
 //   - 1,024 connections whose message is still arriving (fewer when half the descriptor limit
-//     is less): past it the oldest is dropped and its connection closed.
+//     is less), and the process's descriptors: the top quarter of the descriptor limit is left
+//     to the process. When an accepted connection takes a descriptor from that quarter (every
+//     lower number being in use) or the count is reached, the oldest pending sender goes:
+//     delivered if it has ended meanwhile, otherwise dropped and its connection closed.
 //   - A stream that ends in a reset or an error counts as ended: what arrived is delivered.
 //
 // Lifecycle: the constructor starts the sink thread and returns once the server is ready, or
@@ -48,8 +60,10 @@
 // thread before the container and the server go; a callback that runs is waited for.
 //
 // Threads: the sink thread runs every callback's doCallback, holding the container's lock for
-// the whole delivery. Any thread may register callbacks and read the address and port. The
-// sink must be released from an application thread, never from inside one of its callbacks.
+// the whole delivery. Any thread may register callbacks and read the address and port. A
+// release from another thread destroys the sink at once (waiting for a callback that runs). A
+// callback may release the sink's last reference too: the sink then stays alive until the
+// callback has returned, ends its loop, and is destroyed on a short-lived thread of its own.
 #ifndef MIREL_LIBRARY_CALLBACK_SINK_HPP
 #define MIREL_LIBRARY_CALLBACK_SINK_HPP
 
@@ -111,6 +125,12 @@ private:
     // The thread's first step: sets up the server. False, with the thread's result in rc, when
     // that failed (the constructor then reports the failure).
     bool setUpServer(int& rc);
+    // Makes the server of one kind (a value of the source's server table).
+    void createServer(int nKind, const char* pszType, const char* pszRecord);
+    // The loop of the sink thread until it stops. True when the sink's last reference went
+    // inside a callback (the thread then has it destroyed).
+    bool serveSenders(int& rc);
+
     bool isServerReady() const;
 
     mutable std::mutex m_nameLock;

@@ -18,7 +18,8 @@ public:
     virtual ~MirelObjectBase();
 
     virtual void addRef();
-    // Deletes the object when the count drops to zero.
+    // Deletes the object when the count drops to zero, unless a MirelReleaseHold of this
+    // thread covers it (the holder then destroys it).
     virtual void release();
     virtual int refCount() const;
     // True when name is exactly getClassName(); base class names do not match.

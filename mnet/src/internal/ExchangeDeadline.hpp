@@ -45,6 +45,8 @@ public:
     static bool sendOn(int nFd);
     // Milliseconds left for a wait on nFd; -1 when it is not bounded.
     static int msLeft(int nFd);
+    // The deadline has come.
+    bool passed() const { return std::chrono::steady_clock::now() >= m_deadline; }
 
 private:
     ExchangeDeadline(const ExchangeDeadline&);

@@ -170,6 +170,7 @@ long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces) {
         }
         // A partial send: drop what went out and go on with the rest.
         std::size_t nDone = static_cast<std::size_t>(n);
+        cell.nSent += nDone;
         while (nPieces > 0 && nDone >= pPieces->iov_len) {
             nDone -= pPieces->iov_len;
             ++pPieces;
@@ -285,6 +286,17 @@ Arrival takeArrived(void* pCell, std::size_t nLimit, bool bPeerDone) {
         break;
     }
     return arrival;
+}
+
+bool lingerOnClose(void* pCell, int nMsLeft) {
+    StreamCell* pStream = static_cast<StreamCell*>(pCell);
+    if (pStream == 0 || pStream->nSent <= kLingerAbove) {
+        return false;
+    }
+    linger wait;
+    wait.l_onoff = 1;
+    wait.l_linger = nMsLeft < 0 ? INT_MAX : std::max(1, (nMsLeft + 999) / 1000);
+    return ::setsockopt(pStream->fd, SOL_SOCKET, SO_LINGER, &wait, sizeof wait) == 0;
 }
 
 void shutdownStream(void* pCell) {

@@ -40,8 +40,9 @@ struct StreamCell {
     // second send: Nagle holds a small segment back only while earlier data is unacknowledged,
     // so a first send never waits, and a connection that sends once and closes saves the call.
     void (*pfnSetNoDelay)(int nFd);
-    bool bSent;        // a send was made on the socket
-    bool bNoDelaySet;  // pfnSetNoDelay has run
+    bool bSent;         // a send was made on the socket
+    std::size_t nSent;  // bytes sent on the socket, all sends together
+    bool bNoDelaySet;   // pfnSetNoDelay has run
     // Where a write span copies the pieces of one send that do not fit in the span itself;
     // kept between operations, so that a stream of strings allocates once.
     std::vector<char> copyArea;
@@ -53,6 +54,7 @@ struct StreamCell {
           bComplete(false),
           pfnSetNoDelay(0),
           bSent(false),
+          nSent(0),
           bNoDelaySet(false) {}
     std::size_t buffered() const { return nEnd - nBegin; }
 };
@@ -149,6 +151,17 @@ struct Arrival {
 // (POLLRDHUP or POLLHUP), so everything it sent has arrived and a receive that leaves room
 // ends the stream without one more receive to see the end.
 Arrival takeArrived(void* pCell, std::size_t nLimit, bool bPeerDone);
+// Before a TCP client closes after its last send. Returning from a send says only that the
+// bytes are in this end's queue: those beyond the receiver's window wait there, and a receiver
+// that stops reading would never get them, while the sender believes them sent. So a client
+// that sent more than kLingerAbove bytes lingers on its close: the close then returns once the
+// peer's system has acknowledged the whole stream and its end, or after about nMsLeft
+// milliseconds (whole seconds, rounded up). True when the linger was set; the caller then
+// checks after the close whether its time ran out. Smaller messages fit any receive window
+// and leave at once.
+const std::size_t kLingerAbove = 16384;
+bool lingerOnClose(void* pCell, int nMsLeft);
+
 // Ends both directions of the cell's stream (the peer reads its end); the descriptor and the
 // buffered bytes stay.
 void shutdownStream(void* pCell);
