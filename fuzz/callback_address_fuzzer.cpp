@@ -3,12 +3,13 @@
 //
 // The leading text is tested in the order udp, pipe, socket, ssl; the character after it is
 // skipped unread; a name made of the leading text alone, or of it and one more character, has
-// an empty endpoint part. A host form (udp, socket, ssl) is recognised only when its endpoint
-// part holds a ':'; its host is the text before the first one and its port is read from the
-// text after it like atoi (checked against two references of our own: a digit loop with
+// an empty endpoint part. A host form (udp, socket, ssl) is HOST:PORT, or [ADDRESS]:PORT for
+// an IPv6 host (the host is then what stands between the brackets); its port is read from the
+// text after the ':' like atoi (checked against two references of our own: a digit loop with
 // clamping, and strtol clamped to an int). The pipe form's name is the whole endpoint part.
-// An unknown leading text, or a host form without a ':', gives NONE with an empty host and the
-// port 0. The parser must never throw.
+// An unknown leading text, or a host form without that ':', with a '[' and no "]:" after it,
+// or with a ':' in its port (an IPv6 address without brackets), gives NONE with an empty host
+// and the port 0. The parser must never throw.
 //
 // Nothing is sent anywhere: the parsed address is only compared.
 #include <climits>
@@ -136,17 +137,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         return 0;
     }
 
-    std::size_t nColon = sEndpoint.find(':');
-    if (nColon == std::string::npos) {
+    // Where the host ends: after "]" for a bracketed one, else at the first ':'.
+    std::string sHost;
+    std::size_t nColon = std::string::npos;
+    if (!sEndpoint.empty() && sEndpoint[0] == '[') {
+        std::size_t nClose = sEndpoint.find(']');
+        if (nClose != std::string::npos && nClose + 1 < sEndpoint.size() &&
+            sEndpoint[nClose + 1] == ':') {
+            nColon = nClose + 1;
+            sHost = sEndpoint.substr(1, nClose - 1);
+        }
+    } else {
+        nColon = sEndpoint.find(':');
+        sHost = nColon == std::string::npos ? std::string() : sEndpoint.substr(0, nColon);
+    }
+    std::string sPort = nColon == std::string::npos ? std::string() : sEndpoint.substr(nColon + 1);
+    if (nColon == std::string::npos || sPort.find(':') != std::string::npos) {
         requireNone(address);
         return 0;
     }
     require(address.kind == pForm->kind, "a host address was recognised as the wrong kind");
-    require(address.sHost.find(':') == std::string::npos, "the host holds a ':'");
-    require(sEndpoint.compare(0, address.sHost.size(), address.sHost) == 0 &&
-                sEndpoint.size() > address.sHost.size() && sEndpoint[address.sHost.size()] == ':',
-            "the host is not the endpoint part up to its first ':'");
-    std::string sPort = sEndpoint.substr(nColon + 1);
+    require(address.sHost == sHost, "the host is not what the endpoint part says");
     int nExpected = portByLoop(sPort);
     require(nExpected == portByStrtol(sPort), "the two port references disagree");
     require(address.nPort == nExpected, "the port is not read like atoi");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include "internal/CallerWait.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/Inbox.hpp"
+#include "internal/Posix.hpp"
 
 namespace MirelNet {
 
@@ -67,6 +69,27 @@ const ServerChoice kServerChoices[] = {
 };
 // Without the variable, or with a value not above: a pipe.
 const ServerChoice kDefaultChoice = {"pipe", PIPE_SERVER, "creating default (pipe) server '"};
+
+// The address MIREL_SINK_ADDRESS gives a TCP or UDP sink to bind and publish: an IPv4 or IPv6
+// address (brackets optional), without its brackets in *psAddress. False without the variable
+// or with a bad value, which is reported once (level 1): the host's own address is used then.
+bool configuredAddress(MirelString* psAddress) {
+    static std::atomic<bool> s_bReported(false);
+    const char* pszValue = std::getenv("MIREL_SINK_ADDRESS");
+    if (pszValue == 0) {
+        return false;
+    }
+    detail::SocketAddress address;
+    if (detail::parseNumericAddress(pszValue, 0, &address)) {
+        *psAddress = detail::addressText(address);
+        return true;
+    }
+    if (!s_bReported.exchange(true)) {
+        MIREL_LOG(1) << kSetUpHead << "MIREL_SINK_ADDRESS=\"" << pszValue
+                     << "\" is not an IPv4 or IPv6 address, using the host's own" << endrecord;
+    }
+    return false;
+}
 
 const ServerChoice& chooseServer(const char* pszType) {
     if (pszType == 0) {
@@ -225,13 +248,15 @@ void MirelLibraryCallbackSink::createServer(int nKind, const char* pszType, cons
     }
     int nPort = m_nCallbackServerPort.load();
     MIREL_LOG(9) << kSetUpHead << pszRecord << nPort << endrecord;
-    getMyIpAddr();
+    if (!configuredAddress(&m_sIpAddr)) {
+        getMyIpAddr();
+    }
     MirelServerSocket* pServer = nKind == UDP_SERVER
                                      ? new MirelUDPServerSocket(nPort, m_sIpAddr, kUdpBufferSize)
                                      : new MirelServerSocket(nPort, kTcpBacklog, m_sIpAddr);
     m_spCallbackServer = pServer;
     m_pNetServer = pServer;
-    setCallbackName(m_sCallbackType + ":" + m_sIpAddr + ":" + decimal(nPort));
+    setCallbackName(m_sCallbackType + ":" + detail::hostForPort(m_sIpAddr) + ":" + decimal(nPort));
 }
 
 bool MirelLibraryCallbackSink::tryNextPort() {
@@ -247,7 +272,7 @@ bool MirelLibraryCallbackSink::tryNextPort() {
     ++nPort;
     m_pNetServer->setPort(nPort);
     m_nCallbackServerPort = nPort;
-    setCallbackName(m_sCallbackType + ":" + m_sIpAddr + ":" + decimal(nPort));
+    setCallbackName(m_sCallbackType + ":" + detail::hostForPort(m_sIpAddr) + ":" + decimal(nPort));
     MIREL_LOG(9) << "MirelLibraryCallbackSink::tryNextPort: retrying " << m_sCallbackType
                  << " server on socket " << nPort << endrecord;
     return true;

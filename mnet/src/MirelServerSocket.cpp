@@ -14,6 +14,7 @@
 #include "MirelLogging.hpp"
 #include "MirelSocketConnection.hpp"
 #include "internal/HostLookup.hpp"
+#include "internal/Posix.hpp"
 #include "internal/ServerGate.hpp"
 
 namespace MirelNet {
@@ -70,15 +71,13 @@ public:
                      << " ready, accepting connections..." << endrecord;
     }
     int take(const detail::ListenCell& cell) {
-        socklen_t nLength = 0;
-        int nClient = ::accept4(cell.fd, clearedPeer(&nLength), &nLength, SOCK_CLOEXEC);
+        int nClient = detail::posix::accept(cell.fd, &m_peer);
         if (nClient >= 0) {
             m_client.reset(nClient);
             return TAKEN;
         }
         int nError = errno;
-        if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR ||
-            nError == ECONNABORTED) {
+        if (detail::classifyFailure(nError) == detail::RETRY_NOW) {
             return NOTHING;
         }
         return endsWaitQuietly(nError) ? static_cast<int>(QUIT) : nError;
@@ -151,27 +150,32 @@ void MirelServerSocket::openSocket(int nType, const char* pszCreateFailed,
         throw MirelException(MirelString(pszCreateFailed), nError);
     }
     detail::CellOwner cell(pNewCell);
+    // "*" is every IPv4 interface; "::" every interface of both families.
+    const MirelString& sBindAddress = getBindAddress();
+    uint16_t nBindPort = static_cast<uint16_t>(m_nPort);
+    detail::SocketAddress address = detail::ipv4Address(htonl(INADDR_ANY), nBindPort);
+    if (sBindAddress != "*" && !detail::parseNumericAddress(sBindAddress, nBindPort, &address)) {
+        // Not an address: inet_addr's all-ones value, which no interface has.
+        address = detail::ipv4Address(::inet_addr(sBindAddress.c_str()), nBindPort);
+    }
     // Non-blocking: readiness comes from the gate's poll, and a client or datagram that went
     // away between the wake-up and the read must not leave the wait stuck where close no
     // longer reaches it.
-    int nFd = ::socket(AF_INET, nType | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int nFd = detail::posix::socket(address.family(), nType | SOCK_NONBLOCK);
     if (nFd < 0) {
         failOpening(pszCreateFailed);
     }
     cell.get()->fd = nFd;
-    uint16_t nBindPort = static_cast<uint16_t>(m_nPort);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(nBindPort);
-    const MirelString& sBindAddress = getBindAddress();
-    address.sin_addr.s_addr =
-        sBindAddress == "*" ? htonl(INADDR_ANY) : ::inet_addr(sBindAddress.c_str());
-    if (::bind(nFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (address.family() == AF_INET6) {
+        int nBoth = 0;
+        ::setsockopt(nFd, IPPROTO_IPV6, IPV6_V6ONLY, &nBoth, sizeof nBoth);
+    }
+    if (::bind(nFd, address.get(), address.nLength) != 0) {
         failOpening(pszBindFailed);
     }
-    socklen_t nLength = sizeof address;
-    if (::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+    socklen_t* pnLength = 0;
+    sockaddr* pBound = address.clearedFor(&pnLength);
+    if (::getsockname(nFd, pBound, pnLength) != 0) {
         failOpening(pszNameFailed);
     }
     if (pszListenFailed && ::listen(nFd, m_nBacklog) != 0) {
@@ -180,7 +184,7 @@ void MirelServerSocket::openSocket(int nType, const char* pszCreateFailed,
     if (nType == SOCK_DGRAM) {
         askForReceiveBuffer(nFd);
     }
-    MIREL_LOG(5) << pszLogHead << detail::dottedAddress(address.sin_addr.s_addr)
+    MIREL_LOG(5) << pszLogHead << detail::hostForPort(detail::addressText(address))
                  << " Port: " << static_cast<unsigned int>(nBindPort) << endrecord;
     m_pGate->publish(m_pSocketImpl, cell.release());
     m_bInitialized = true;

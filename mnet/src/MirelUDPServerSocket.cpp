@@ -51,14 +51,12 @@ public:
                      << " ready, accepting messages..." << endrecord;
     }
     int take(const detail::ListenCell& cell) {
-        socklen_t nLength = 0;
-        m_nReceived =
-            ::recvfrom(cell.fd, m_pBuffer, m_nBufferSize, 0, clearedPeer(&nLength), &nLength);
+        m_nReceived = detail::posix::recvFrom(cell.fd, m_pBuffer, m_nBufferSize, 0, &m_peer);
         if (m_nReceived >= 0) {
             return TAKEN;
         }
         int nError = errno;
-        if (nError == EAGAIN || nError == EWOULDBLOCK || nError == EINTR) {
+        if (detail::classifyFailure(nError) == detail::RETRY_NOW && nError != ECONNABORTED) {
             return NOTHING;
         }
         if (endsWaitQuietly(nError)) {

@@ -43,13 +43,28 @@ CallbackAddress hostForm(CallbackAddress::Kind kind, const MirelSupport::MirelSt
     CallbackAddress address;
     address.kind = CallbackAddress::NONE;
     address.nPort = 0;
-    std::size_t nColon = sEndpoint.find(':');
+    // An IPv6 host stands in brackets, so that its own colons are not taken for the port's.
+    std::size_t nHostEnd = 0;
+    if (!sEndpoint.empty() && sEndpoint[0] == '[') {
+        nHostEnd = sEndpoint.find(']');
+        if (nHostEnd == MirelSupport::MirelString::npos) {
+            return address;
+        }
+        ++nHostEnd;
+    }
+    std::size_t nColon = sEndpoint.find(':', nHostEnd);
     if (nColon == MirelSupport::MirelString::npos) {
         return address;
     }
+    MirelSupport::MirelString sPort = sEndpoint.substr(nColon + 1);
+    // An unbracketed IPv6 host ("::1:5023") leaves colons in what would be the port.
+    if (sPort.find(':') != MirelSupport::MirelString::npos ||
+        (nHostEnd > 0 && nColon != nHostEnd)) {
+        return address;
+    }
     address.kind = kind;
-    address.sHost = sEndpoint.substr(0, nColon);
-    address.nPort = readPort(sEndpoint.substr(nColon + 1));
+    address.sHost = nHostEnd > 0 ? sEndpoint.substr(1, nHostEnd - 2) : sEndpoint.substr(0, nColon);
+    address.nPort = readPort(sPort);
     return address;
 }
 

@@ -17,10 +17,11 @@ struct CallbackAddress {
 
 // Recognises the leading text, tested in the order udp, pipe, socket, ssl; the character
 // after it is skipped unread, and a name made of the leading text alone has an empty endpoint
-// part. Host forms split their endpoint part at its first ':' and read the port like atoi
-// (leading blanks and a sign accepted, digits up to the first other character, none gives 0;
-// a value beyond an int is clamped). NONE when the leading text is unknown or a host form has
-// no ':'. Never throws.
+// part. Host forms are HOST:PORT or, for an IPv6 host, [ADDRESS]:PORT (sHost then holds the
+// address without its brackets); the port is read like atoi (leading blanks and a sign
+// accepted, digits up to the first other character, none gives 0; a value beyond an int is
+// clamped). NONE when the leading text is unknown, a host form has no ':', a '[' has no ']'
+// followed by ':', or the port holds a ':' (an IPv6 address without brackets). Never throws.
 CallbackAddress parseCallbackAddress(const MirelSupport::MirelString& sAddress);
 
 }  // namespace detail

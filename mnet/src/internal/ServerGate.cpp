@@ -216,25 +216,10 @@ void ServerGate::waitIdle() {
     m_idle.wait(guard, [this] { return m_nVisits == 0; });
 }
 
-InetWaitSteps::InetWaitSteps(const std::function<void()>& fnOpen) : WaitSteps(fnOpen) {
-    std::memset(&m_peer, 0, sizeof m_peer);
-}
-
-sockaddr* InetWaitSteps::clearedPeer(socklen_t* pnLength) {
-    std::memset(&m_peer, 0, sizeof m_peer);
-    *pnLength = sizeof m_peer;
-    return reinterpret_cast<sockaddr*>(&m_peer);
-}
-
-bool InetWaitSteps::peerIsLocal() const {
-    return m_peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK);
-}
-
 MirelString InetWaitSteps::identify(bool bIdentify, const char* pszLogHead) const {
     MirelString sName;
-    if (bIdentify && lookupByAddress(m_peer.sin_addr.s_addr, &sName)) {
-        MIREL_LOG(5) << pszLogHead << sName << ":" << static_cast<int>(ntohs(m_peer.sin_port))
-                     << MirelSupport::endrecord;
+    if (bIdentify && nameOfAddress(m_peer, &sName, 0)) {
+        MIREL_LOG(5) << pszLogHead << sName << ":" << m_peer.port() << MirelSupport::endrecord;
     }
     return sName;
 }

@@ -29,6 +29,7 @@
 
 #include "MirelConnection.hpp"
 #include "internal/Backoff.hpp"
+#include "internal/Posix.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -214,21 +215,19 @@ private:
     std::function<void()> m_fnOpen;
 };
 
-// Steps of a server on an IPv4 socket: the peer's address, its local access (127.0.0.1
-// only) and its identification.
+// Steps of a server on an IPv4 or IPv6 socket: the peer's address, its local access (the
+// loopback address of either family) and its identification.
 class InetWaitSteps : public WaitSteps {
 public:
-    explicit InetWaitSteps(const std::function<void()>& fnOpen);
-    bool peerIsLocal() const;
+    explicit InetWaitSteps(const std::function<void()>& fnOpen) : WaitSteps(fnOpen) {}
+    bool peerIsLocal() const { return m_peer.isLoopback(); }
 
 protected:
-    // The peer address cleared for a call that fills it, with its size in *pnLength.
-    sockaddr* clearedPeer(socklen_t* pnLength);
     // With bIdentify, the name the reverse lookup gives for the peer, logged at level 5 as
     // pszLogHead, the name, ':' and the port; otherwise, or when the lookup fails, empty.
     MirelString identify(bool bIdentify, const char* pszLogHead) const;
 
-    sockaddr_in m_peer;
+    SocketAddress m_peer;  // filled by the accept or receive of take
 };
 
 template <class Steps>
