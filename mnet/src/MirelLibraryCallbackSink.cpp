@@ -544,8 +544,7 @@ int MirelLibraryCallbackSink::run() {
         MirelSmartPointer<MirelConnection> spClient;
         bool bWaited = true;
         try {
-            detail::CallerWait::Scope scope(callerWait);
-            spClient = m_spCallbackServer->waitForClient(false);
+            spClient = detail::waitForClientWatching(*m_spCallbackServer, callerWait);
         } catch (const MirelException& e) {
             bWaited = false;
             bool bPause = false;
