@@ -14,7 +14,6 @@
 
 #include "MirelLogging.hpp"
 #include "MirelServerSocket.hpp"
-#include "internal/ExchangeDeadline.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
 #include "internal/WriteSpan.hpp"
@@ -39,9 +38,10 @@ MirelString decimal(int nValue) {
 }
 
 // A blocking connect cut short by a signal goes on in the background: wait for the socket to
-// become writable and take the outcome from SO_ERROR (connecting again would report EALREADY).
-// Returns 0 or the error number.
-int connectSocket(int nFd, const sockaddr_in& address) {
+// become writable (within what is left of the cell's time-out) and take the outcome from
+// SO_ERROR (connecting again would report EALREADY). Returns 0 or the error number.
+int connectSocket(void* pCell, const sockaddr_in& address) {
+    int nFd = detail::cellFd(pCell);
     if (::connect(nFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return 0;
     }
@@ -54,7 +54,7 @@ int connectSocket(int nFd, const sockaddr_in& address) {
     wait.revents = 0;
     int rc;
     do {
-        rc = ::poll(&wait, 1, detail::ExchangeDeadline::msLeft(nFd));
+        rc = ::poll(&wait, 1, detail::establishMsLeft(pCell));
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         return errno;
@@ -100,13 +100,6 @@ void setNoDelay(int nFd) {
     ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
 }
 
-// Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
-void* newTcpCell(int nFd) {
-    void* pCell = detail::newCell(nFd);
-    static_cast<detail::StreamCell*>(pCell)->pfnSetNoDelay = setNoDelay;
-    return pCell;
-}
-
 }  // namespace
 
 MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw,
@@ -120,10 +113,12 @@ MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int
 MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRemoteName,
                                              MirelServerSocket* pServer, bool bClientConnection)
     : MirelConnection(bClientConnection, sRemoteName),
-      m_pClient(newTcpCell(client)),
+      m_pClient(0),
       m_nPort(0),
       m_bIdentify(false),
       m_pSourceServer(pServer) {
+    // Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
+    detail::openCell(m_pClient, client, setNoDelay);
     // The port is taken now: the server may be destroyed while this connection lives on.
     m_sPortName = decimal(pServer ? pServer->getPort() : 0);
     m_bConnected = true;
@@ -131,6 +126,7 @@ MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRem
 
 MirelSocketConnection::~MirelSocketConnection() {
     MirelSocketConnection::disconnect();
+    detail::freeCell(m_pClient);
 }
 
 void MirelSocketConnection::disconnect() {
@@ -140,9 +136,16 @@ void MirelSocketConnection::disconnect() {
 
 int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     // An open socket counts as established: the handshake below runs through the primitives
-    // before the connected flag is set.
-    if (m_bConnected || m_pClient != 0) {
+    // before the connected flag is set. Connected without a socket: taken over (takeSocket),
+    // unless a time-out closed the socket, which disconnects.
+    if (detail::cellFd(m_pClient) >= 0) {
         return 0;
+    }
+    if (m_bConnected) {
+        if (!detail::takeDropped(m_pClient)) {
+            return 0;
+        }
+        cleanup();
     }
     // A port outside 0-65535 would wrap to its low 16 bits: another service.
     if (m_nPort < 0 || m_nPort > 65535) {
@@ -160,16 +163,14 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kSocketCreationFailed;
         return errno;
     }
-    m_pClient = newTcpCell(nFd);
+    detail::openCell(m_pClient, nFd, setNoDelay);
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
     address.sin_addr.s_addr = nAddress;
-    // Within remoteNotify a listener whose accept queue is full must not hold the caller.
-    detail::ExchangeDeadline::bound(nFd);
     try {
-        nError = detail::finishConnect(*this, m_pClient, connectSocket(nFd, address));
+        nError = detail::finishConnect(*this, m_pClient, connectSocket(m_pClient, address));
     } catch (const MirelException& e) {
         sExceptionMessage = e.getText();  // a refused handshake: code 0
         return 0;
@@ -192,18 +193,18 @@ long MirelSocketConnection::transfer(const char* buf, long bufLen, long* error) 
 long MirelSocketConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
     int nEstablished =
         detail::establishedCell(m_pClient, *this, &MirelSocketConnection::establishImpl);
-    return detail::streamReceive(nEstablished, m_pClient, bufPtr, toRead, error, bWaitForAll);
+    return detail::streamReceive(this, nEstablished, m_pClient, bufPtr, toRead, error, bWaitForAll);
 }
 
 bool MirelSocketConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
     int nEstablished =
         detail::establishedCell(m_pClient, *this, &MirelSocketConnection::establishImpl);
-    return detail::streamPeek(nEstablished, m_pClient, pBuffer, nSize, nErrorCode);
+    return detail::streamPeek(this, nEstablished, m_pClient, pBuffer, nSize, nErrorCode);
 }
 
 MirelString MirelSocketConnection::getServerName() {
     m_sServerName.clear();
-    if (m_pClient != 0) {
+    if (detail::cellFd(m_pClient) >= 0) {
         sockaddr_in address;
         std::memset(&address, 0, sizeof address);
         socklen_t nLength = sizeof address;
@@ -230,7 +231,7 @@ int MirelSocketConnection::takeSocket(MirelSocketConnection& connection) {
 }
 
 void MirelSocketConnection::takeSocket(MirelSocketConnection& from, MirelSocketConnection& to) {
-    if (from.m_pClient == 0) {
+    if (detail::cellFd(from.m_pClient) < 0) {
         return;
     }
     // The whole cell moves, with the bytes that from has received but nobody has read yet;
@@ -239,14 +240,22 @@ void MirelSocketConnection::takeSocket(MirelSocketConnection& from, MirelSocketC
     if (detail::cellFd(to.m_pClient) == detail::cellFd(from.m_pClient)) {
         detail::releaseCell(to.m_pClient);
     } else {
-        detail::closeCell(to.m_pClient);
+        detail::freeCell(to.m_pClient);
     }
     to.m_pClient = from.m_pClient;
     from.m_pClient = 0;
 }
 
 void* MirelSocketConnection::getSocket() {
-    return m_pClient;
+    return detail::openCellOrNull(m_pClient);
+}
+
+void MirelSocketConnection::setTimeout(int nMilliseconds) {
+    detail::setCellTimeout(m_pClient, nMilliseconds);
+}
+
+int MirelSocketConnection::getTimeout() const {
+    return detail::cellTimeout(m_pClient);
 }
 
 }  // namespace MirelNet

@@ -243,8 +243,19 @@ TEST(MirelProxyDependentRemoteNotify, AddressesThatLeadNowhereFailWithoutSending
         [&] { notify("socket:" + sHost + ":" + std::to_string(peer.m_nPort), 1, 1); });
     EXPECT_EQ("MirelSocketConnection::establish: could not find host.", e.getText());
     EXPECT_EQ(EHOSTUNREACH, e.getCode());
-    EXPECT_NO_THROW(notify("udp:" + sHost + ":" + std::to_string(receiver.m_nPort), 1, 1));
-    EXPECT_NO_THROW(notify("udp:127.0.0.1:" + std::to_string(receiver.m_nPort + 65536), 1, 1));
+    // A datagram that is never sent is a failure too, with the code transmit logs.
+    const char* const kNotSent = "MirelUDPSocketConnection::transmit: failed to send data.";
+    e = mnettest::catchOf(
+        [&] { notify("udp:" + sHost + ":" + std::to_string(receiver.m_nPort), 1, 1); });
+    EXPECT_EQ(kNotSent, e.getText());
+    EXPECT_EQ(EHOSTUNREACH, e.getCode());
+    e = mnettest::catchOf(
+        [&] { notify("udp:127.0.0.1:" + std::to_string(receiver.m_nPort + 65536), 1, 1); });
+    EXPECT_EQ(kNotSent, e.getText());
+    EXPECT_EQ(EINVAL, e.getCode());
+    e = mnettest::catchOf([&] { notify("udp:127.0.0.256:5023", 1, 1); });
+    EXPECT_EQ(kNotSent, e.getText());
+    EXPECT_EQ(EDESTADDRREQ, e.getCode());
     e = mnettest::catchOf([&] { notify("pipe:../../../../../../../tmp/other.sock", 1, 1); });
     EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText());
     EXPECT_EQ(EINVAL, e.getCode());
