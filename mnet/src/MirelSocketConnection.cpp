@@ -5,11 +5,15 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "MirelLogging.hpp"
@@ -100,6 +104,90 @@ void setNoDelay(int nFd) {
     ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
 }
 
+// Cells that takeSocket took away with bytes still unread, waiting for the connection that
+// wraps their descriptor (the accepted form's constructor). A cell is known by its descriptor
+// and the socket's identity (device and inode, unique while the socket is open), so a
+// descriptor that was closed and handed out again never gets another socket's bytes.
+class Handoff {
+public:
+    static Handoff& instance() {
+        static Handoff* s_pHandoff = new Handoff;  // never destroyed: no exit-time order
+        return *s_pHandoff;
+    }
+    void put(void* pCell) {
+        Entry entry = {pCell, 0, 0};
+        if (!identify(detail::cellFd(pCell), &entry)) {
+            detail::releaseCell(pCell);  // not a socket any more: nothing to carry
+            return;
+        }
+        std::lock_guard<std::mutex> guard(m_mutex);
+        purge();
+        if (m_entries.size() == kMostEntries) {
+            detail::releaseCell(m_entries.front().pCell);
+            m_entries.erase(m_entries.begin());
+        }
+        m_entries.push_back(entry);
+        m_bAny = true;
+    }
+    // The cell waiting for nFd, or null; costs nothing while none waits.
+    void* take(int nFd) {
+        if (!m_bAny.load(std::memory_order_acquire)) {
+            return 0;
+        }
+        std::lock_guard<std::mutex> guard(m_mutex);
+        purge();
+        Entry wanted = {0, 0, 0};
+        void* pCell = 0;
+        if (identify(nFd, &wanted)) {
+            for (std::size_t i = 0; i < m_entries.size(); ++i) {
+                const Entry& entry = m_entries[i];
+                if (detail::cellFd(entry.pCell) == nFd && entry.nDevice == wanted.nDevice &&
+                    entry.nInode == wanted.nInode) {
+                    pCell = entry.pCell;
+                    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+                    break;
+                }
+            }
+        }
+        m_bAny = !m_entries.empty();
+        return pCell;
+    }
+
+private:
+    struct Entry {
+        void* pCell;
+        unsigned long long nDevice;
+        unsigned long long nInode;
+    };
+    static const std::size_t kMostEntries = 64;
+
+    static bool identify(int nFd, Entry* pEntry) {
+        struct stat info;
+        if (nFd < 0 || ::fstat(nFd, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+            return false;
+        }
+        pEntry->nDevice = static_cast<unsigned long long>(info.st_dev);
+        pEntry->nInode = static_cast<unsigned long long>(info.st_ino);
+        return true;
+    }
+    // Drops the cells whose descriptor was closed or now names another socket.
+    void purge() {
+        for (std::size_t i = m_entries.size(); i-- > 0;) {
+            Entry now = {0, 0, 0};
+            const Entry& entry = m_entries[i];
+            if (!identify(detail::cellFd(entry.pCell), &now) || now.nDevice != entry.nDevice ||
+                now.nInode != entry.nInode) {
+                detail::releaseCell(m_entries[i].pCell);
+                m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+
+    std::mutex m_mutex;  // guards m_entries
+    std::vector<Entry> m_entries;
+    std::atomic<bool> m_bAny{false};
+};
+
 }  // namespace
 
 MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int nPort, bool bRaw,
@@ -117,8 +205,13 @@ MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRem
       m_nPort(0),
       m_bIdentify(false),
       m_pSourceServer(pServer) {
-    // Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
-    detail::openCell(m_pClient, client, setNoDelay);
+    // A descriptor that takeSocket took from a connection comes with the bytes that connection
+    // had received and nobody read.
+    m_pClient = client >= 0 ? Handoff::instance().take(client) : 0;
+    if (m_pClient == 0) {
+        // Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
+        detail::openCell(m_pClient, client, setNoDelay);
+    }
     // The port is taken now: the server may be destroyed while this connection lives on.
     m_sPortName = decimal(pServer ? pServer->getPort() : 0);
     m_bConnected = true;
@@ -224,9 +317,20 @@ MirelString MirelSocketConnection::getPortName() {
 }
 
 int MirelSocketConnection::takeSocket(MirelSocketConnection& connection) {
-    int nFd = detail::cellFd(connection.m_pClient);
-    // The cell goes, the descriptor stays open for the new owner.
-    detail::releaseCell(connection.m_pClient);
+    void* pCell = connection.m_pClient;
+    int nFd = detail::cellFd(pCell);
+    if (nFd < 0) {
+        return nFd;  // no socket: the connection keeps its cell (and its time-out)
+    }
+    connection.m_pClient = 0;
+    detail::StreamCell* pStream = static_cast<detail::StreamCell*>(pCell);
+    // What the connection's write span gathered leaves first, while it still owns the socket.
+    detail::WriteSpan::sendBeforeRelease(pStream);
+    if (pStream->buffered() > 0) {
+        Handoff::instance().put(pCell);  // the bytes go with the descriptor
+    } else {
+        detail::releaseCell(pCell);  // the descriptor stays open for the new owner
+    }
     return nFd;
 }
 

@@ -92,6 +92,9 @@ protected:
     // Takes the socket away from connection without closing it and returns its descriptor (-1
     // when it had none); connection keeps its connected flag, so its primitives fail with 107
     // until it is disconnected. For a connection that wraps another and takes its socket over.
+    // The bytes connection has received and nobody has read go with the descriptor: the
+    // accepted-form constructor given this descriptor (while it still names the same socket)
+    // reads them first.
     static int takeSocket(MirelSocketConnection& connection);
     // Moves the socket of from to to (which holds the same descriptor or none), together with
     // the bytes from has received and nobody has read yet; from is left without a socket.
