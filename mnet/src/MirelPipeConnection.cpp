@@ -43,6 +43,7 @@ MirelPipeConnection::MirelPipeConnection(void* pPipeHandle, unsigned int iAccess
     int nFd = pPipeHandle ? *static_cast<int*>(pPipeHandle) : -1;
     if (nFd >= 0) {
         detail::openCell(m_pipeHandle, nFd);
+        detail::markAccepted(m_pipeHandle);
     }
 }
 
@@ -61,7 +62,7 @@ unsigned int MirelPipeConnection::getAccessRights() const {
 }
 
 int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
-    if (detail::cellFd(m_pipeHandle) >= 0) {
+    if (detail::cellFd(m_pipeHandle) >= 0 || detail::droppedAccepted(m_pipeHandle)) {
         return 0;
     }
     if (detail::takeDropped(m_pipeHandle)) {

@@ -212,6 +212,7 @@ MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRem
         // Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
         detail::openCell(m_pClient, client, setNoDelay);
     }
+    detail::markAccepted(m_pClient);
     // The port is taken now: the server may be destroyed while this connection lives on.
     m_sPortName = decimal(pServer ? pServer->getPort() : 0);
     m_bConnected = true;
@@ -231,7 +232,7 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     // An open socket counts as established: the handshake below runs through the primitives
     // before the connected flag is set. Connected without a socket: taken over (takeSocket),
     // unless a time-out closed the socket, which disconnects.
-    if (detail::cellFd(m_pClient) >= 0) {
+    if (detail::cellFd(m_pClient) >= 0 || detail::droppedAccepted(m_pClient)) {
         return 0;
     }
     if (m_bConnected) {

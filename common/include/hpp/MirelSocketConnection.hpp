@@ -54,17 +54,17 @@ public:
     // Port of the server that accepted the connection in decimal, "0" for a client connection.
     virtual MirelString getPortName();
 
-    /// Bounds every blocking step of this connection, client or accepted; 0 (the default, and
-    /// what a negative value counts as) waits as long as it takes. With nMilliseconds > 0, the
+    /// Bounds every blocking step of this connection, client or accepted; 0 (the default, and what
+    /// a negative value counts as) waits as long as it takes. With nMilliseconds > 0, the
     /// establishment (connect and service handshake together), each typed operation and each
-    /// primitive call, each as a whole, end within it or fail with the operation's usual text
-    /// (the primitives: their error argument) and code 110 (ETIMEDOUT). After a time-out the
-    /// connection is disconnected, so no later operation reads or writes from the middle of a
-    /// value; a client connection establishes again at its next operation. The setting is
-    /// kept across disconnect and re-establishment; it may be made before the first connect
-    /// and applies to an open socket at once. It costs no system call per operation once the
-    /// connection is established, except one after a partial receive or send that has to end
-    /// sooner.
+    /// primitive call, each as a whole, end within it or fail with the operation's usual text (the
+    /// primitives: their error argument) and code 110 (ETIMEDOUT). After a time-out the connection
+    /// is disconnected, so no later operation reads or writes from the middle of a value; a client
+    /// connection establishes again at its next operation, an accepted one fails its later
+    /// operations with 107 (ENOTCONN). The setting is kept across disconnect and re-establishment;
+    /// it may be made before the first connect and applies to an open socket at once. It costs no
+    /// system call per operation once the connection is established, except one after a partial
+    /// receive or send that has to end sooner.
     void setTimeout(int nMilliseconds);
     /// The time-out in milliseconds; 0 when none is set.
     int getTimeout() const;

@@ -166,6 +166,7 @@ void openCell(void*& pCell, int nFd, void (*pfnSetNoDelay)(int)) {
     cell.bNoDelaySet = false;
     cell.nReceiveBoundUs = cell.nSendBoundUs = 0;
     cell.bDropped = false;
+    cell.bAccepted = false;
     if (cell.nTimeoutMs > 0 && !cell.bDeadline) {
         cell.bDeadline = true;
         cell.bEstablishing = true;
@@ -230,8 +231,20 @@ void endCellBy(void*& pCell, std::chrono::steady_clock::time_point deadline) {
     cell.deadline = deadline;
 }
 
+void markAccepted(void* pCell) {
+    if (pCell) {
+        static_cast<StreamCell*>(pCell)->bAccepted = true;
+    }
+}
+
+bool droppedAccepted(const void* pCell) {
+    const StreamCell* pStream = static_cast<const StreamCell*>(pCell);
+    return pStream != 0 && pStream->bDropped && pStream->bAccepted;
+}
+
 bool takeDropped(void* pCell) {
-    if (pCell == 0 || !static_cast<StreamCell*>(pCell)->bDropped) {
+    if (pCell == 0 || !static_cast<StreamCell*>(pCell)->bDropped ||
+        static_cast<StreamCell*>(pCell)->bAccepted) {
         return false;
     }
     static_cast<StreamCell*>(pCell)->bDropped = false;

@@ -63,6 +63,8 @@ struct StreamCell {
     long long nSendBoundUs;
     // A time-out closed the socket: the owner counts as disconnected from now on.
     bool bDropped;
+    // The socket came from accept: after a drop there is nothing to connect to again.
+    bool bAccepted;
 
     explicit StreamCell(int nFd)
         : fd(nFd),
@@ -77,7 +79,8 @@ struct StreamCell {
           bEstablishing(false),
           nReceiveBoundUs(0),
           nSendBoundUs(0),
-          bDropped(false) {}
+          bDropped(false),
+          bAccepted(false) {}
     std::size_t buffered() const { return nEnd - nBegin; }
     bool timed() const { return nTimeoutMs > 0 || bDeadline; }
 };
@@ -108,9 +111,14 @@ void setCellTimeout(void*& pCell, int nMilliseconds);
 int cellTimeout(const void* pCell);
 // Every call on the cell ends by deadline (remoteNotify's one deadline for its connection).
 void endCellBy(void*& pCell, std::chrono::steady_clock::time_point deadline);
-// True once when a time-out closed the cell's socket since the last call: the owner then
-// clears its connected flag and establishes again.
+// Marks the cell's socket as one that accept returned (the accepted forms' constructors).
+void markAccepted(void* pCell);
+// True once when a time-out closed the cell's client socket since the last call: the owner
+// then clears its connected flag and establishes again.
 bool takeDropped(void* pCell);
+// A time-out closed the cell's accepted socket: the owner stays without one (107), as after
+// the peer's end, until it is disconnected.
+bool droppedAccepted(const void* pCell);
 // close() that is not repeated on EINTR (the descriptor is gone either way on Linux).
 void closeFd(int nFd);
 
