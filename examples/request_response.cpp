@@ -8,12 +8,17 @@
 //              ERROR (00 01 FF FF) and a string saying why
 // The client connection runs the handshake itself when a service name is set; the server
 // reads the name with getLine and answers with put.
+// Neither side trusts the other to keep going: the server bounds each client it serves, and
+// the client bounds its wait for an answer (setTimeout); past the time-out an operation fails
+// with code 110 (ETIMEDOUT) instead of waiting for ever. The last request goes to a service
+// that accepts and never answers, to show that failure.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -87,6 +92,9 @@ struct ServerThread {
             if (!spClient) {
                 return;
             }
+            // A client that stalls holds this thread for two seconds at most. The TCP server
+            // hands out socket connections.
+            static_cast<MirelSocketConnection*>(spClient.operator->())->setTimeout(2000);
             try {
                 answer(*spClient);
             } catch (const MirelException& e) {
@@ -96,8 +104,8 @@ struct ServerThread {
     }
 };
 
-// A port on 127.0.0.1 that nobody used a moment ago. A real service has its port configured.
-int freeLoopbackPort() {
+// A socket bound to a port on 127.0.0.1 that the system picked (*pnPort); -1 on failure.
+int boundLoopbackSocket(int* pnPort) {
     int nFd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
@@ -109,10 +117,45 @@ int freeLoopbackPort() {
         ::getsockname(nFd, reinterpret_cast<sockaddr*>(&address), &nLength) == 0) {
         nPort = ntohs(address.sin_port);
     }
+    *pnPort = nPort;
+    if (nPort < 0 && nFd >= 0) {
+        ::close(nFd);
+        nFd = -1;
+    }
+    return nFd;
+}
+
+// A port on 127.0.0.1 that nobody used a moment ago. A real service has its port configured.
+int freeLoopbackPort() {
+    int nPort = -1;
+    int nFd = boundLoopbackSocket(&nPort);
     if (nFd >= 0) {
         ::close(nFd);
     }
     return nPort;
+}
+
+// A service that takes the connection and never answers: a client with a time-out gives up
+// after it with 110. True when it did.
+bool askSilentService() {
+    int nPort = -1;
+    int nFd = boundLoopbackSocket(&nPort);
+    if (nFd < 0 || ::listen(nFd, 4) != 0) {
+        return false;
+    }
+    MirelSmartPointer<MirelSocketConnection> spClient(
+        new MirelSocketConnection("127.0.0.1", nPort, false, false));
+    spClient->setServiceName("calculator");
+    spClient->setTimeout(300);
+    int nCode = 0;
+    try {
+        spClient->transfer(MirelString("sum"));  // the handshake's '+' never comes
+    } catch (const MirelException& e) {
+        std::printf("silent service -> %s (code %d)\n", e.getText().c_str(), e.getCode());
+        nCode = e.getCode();
+    }
+    ::close(nFd);
+    return nCode == ETIMEDOUT;
 }
 
 // Waits up to five seconds for the server to listen or to give up.
@@ -134,6 +177,8 @@ bool ask(int nPort, const MirelString& sOperation, const int* pValues, int nCoun
     MirelSmartPointer<MirelSocketConnection> spClient(
         new MirelSocketConnection("127.0.0.1", nPort, false, false));
     spClient->setServiceName("calculator");
+    // Connecting with the handshake, and each operation after it, ends within two seconds.
+    spClient->setTimeout(2000);
     // The first typed operation connects and runs the handshake.
     spClient->transfer(sOperation);
     spClient->transfer(nCount);
@@ -186,7 +231,8 @@ int main() {
     bool bOk = false;
     try {
         const int values[] = {1, 2, 39};
-        bOk = ask(nPort, "sum", values, 3) && ask(nPort, "product", values, 3);
+        bOk =
+            ask(nPort, "sum", values, 3) && ask(nPort, "product", values, 3) && askSilentService();
     } catch (const MirelException& e) {
         std::fprintf(stderr, "client: %s (code %d)\n", e.getText().c_str(), e.getCode());
     }

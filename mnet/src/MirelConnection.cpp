@@ -104,9 +104,12 @@ void MirelConnection::transfer(bool bValue) {
 }
 
 MirelString MirelConnection::receiveString() {
+    // A span makes the read one operation, for a time-out of the connection.
+    detail::WriteSpan span(this);
     establish();
     uint32_t nLength = static_cast<uint32_t>(receiveInt());
     if (nLength == 0) {
+        span.finish();
         return MirelString();
     }
     if (nLength > MAX_STRING_LENGTH) {
@@ -129,27 +132,34 @@ MirelString MirelConnection::receiveString() {
     if (nZero != MirelString::npos) {
         sContent.resize(nZero);
     }
+    span.finish();
     return sContent;
 }
 
 int MirelConnection::receiveInt() {
+    detail::WriteSpan span(this);
     establish();
     uint32_t nWire = 0;
     get(&nWire, sizeof nWire);
+    span.finish();
     return static_cast<int>(ntohl(nWire));
 }
 
 short MirelConnection::receiveShort() {
+    detail::WriteSpan span(this);
     establish();
     uint16_t nWire = 0;
     get(&nWire, sizeof nWire);
+    span.finish();
     return static_cast<short>(ntohs(nWire));
 }
 
 long MirelConnection::receiveLong() {
+    detail::WriteSpan span(this);
     establish();
     uint32_t nWire = 0;
     get(&nWire, sizeof nWire);
+    span.finish();
     return static_cast<long>(static_cast<int32_t>(ntohl(nWire)));
 }
 

@@ -332,8 +332,7 @@ bool MirelLibraryCallbackSink::serveSenders(int& rc) {
         MirelSmartPointer<MirelConnection> spClient;
         int nPauseMs = -1;
         try {
-            detail::CallerWait::Scope scope(callerWait);
-            spClient = m_spCallbackServer->waitForClient(false);
+            spClient = detail::waitForClientWatching(*m_spCallbackServer, callerWait);
         } catch (const MirelException& e) {
             bool bPause = false;
             if (m_bStopping || !recoverFromWaitFailure(e, rc, bPause)) {

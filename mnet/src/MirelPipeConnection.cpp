@@ -9,7 +9,6 @@
 
 #include "MirelPipeServer.hpp"
 #include "internal/EndpointName.hpp"
-#include "internal/ExchangeDeadline.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -43,12 +42,14 @@ MirelPipeConnection::MirelPipeConnection(void* pPipeHandle, unsigned int iAccess
     : m_pipeHandle(0), m_iAccessRights(iAccessRights) {
     int nFd = pPipeHandle ? *static_cast<int*>(pPipeHandle) : -1;
     if (nFd >= 0) {
-        m_pipeHandle = detail::newCell(nFd);
+        detail::openCell(m_pipeHandle, nFd);
+        detail::markAccepted(m_pipeHandle);
     }
 }
 
 MirelPipeConnection::~MirelPipeConnection() {
     MirelPipeConnection::disconnect();
+    detail::freeCell(m_pipeHandle);
 }
 
 void MirelPipeConnection::disconnect() {
@@ -61,8 +62,11 @@ unsigned int MirelPipeConnection::getAccessRights() const {
 }
 
 int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
-    if (m_pipeHandle) {
+    if (detail::cellFd(m_pipeHandle) >= 0 || detail::droppedAccepted(m_pipeHandle)) {
         return 0;
+    }
+    if (detail::takeDropped(m_pipeHandle)) {
+        cleanup();  // a time-out closed the socket: connect again
     }
     // A name from a callback address is input from outside: it must not lead out of the
     // shared-service directory.
@@ -86,9 +90,9 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kCreationFailed;
         return errno;
     }
-    m_pipeHandle = detail::newCell(nFd);
-    // Within remoteNotify a listener that never accepts must not hold the caller for ever.
-    detail::ExchangeDeadline::bound(nFd);
+    // With a time-out, a listener that never accepts must not hold the caller for ever: the
+    // cell bounds the connect.
+    detail::openCell(m_pipeHandle, nFd);
     // A refused handshake leaves this function as its MirelException.
     int nError = detail::finishConnect(*this, m_pipeHandle, connectLocal(nFd, address, nLength));
     if (nError != 0) {
@@ -109,17 +113,26 @@ long MirelPipeConnection::transfer(const char* buf, long bufLen, long* error) {
 long MirelPipeConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
     int nEstablished =
         detail::establishedCell(m_pipeHandle, *this, &MirelPipeConnection::establishImpl);
-    return detail::streamReceive(nEstablished, m_pipeHandle, bufPtr, toRead, error, bWaitForAll);
+    return detail::streamReceive(this, nEstablished, m_pipeHandle, bufPtr, toRead, error,
+                                 bWaitForAll);
 }
 
 bool MirelPipeConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
     int nEstablished =
         detail::establishedCell(m_pipeHandle, *this, &MirelPipeConnection::establishImpl);
-    return detail::streamPeek(nEstablished, m_pipeHandle, pBuffer, nSize, nErrorCode);
+    return detail::streamPeek(this, nEstablished, m_pipeHandle, pBuffer, nSize, nErrorCode);
 }
 
 void* MirelPipeConnection::getPipeHandle() {
-    return m_pipeHandle;
+    return detail::openCellOrNull(m_pipeHandle);
+}
+
+void MirelPipeConnection::setTimeout(int nMilliseconds) {
+    detail::setCellTimeout(m_pipeHandle, nMilliseconds);
+}
+
+int MirelPipeConnection::getTimeout() const {
+    return detail::cellTimeout(m_pipeHandle);
 }
 
 }  // namespace MirelNet

@@ -147,6 +147,9 @@ public:
           m_iAccessPrivileges(iAccessPrivileges),
           m_nAcceptError(0) {}
 
+    static const char* timedOut() {
+        return "MirelPipeServer::waitForClient: no client within the wait time-out.";
+    }
     void ready(const detail::ListenCell& cell) {
         MIREL_LOG(9) << "MirelPipeServer::waitForClient: " << m_sPipeName
                      << " ready, accepting connections... (" << cell.fd << ")" << endrecord;
@@ -234,6 +237,14 @@ MirelPipeServer::~MirelPipeServer() {
         nDevice == m_nBoundDevice && nInode == m_nBoundInode && nChange == m_nBoundChange) {
         ::unlink(sPath.c_str());
     }
+}
+
+void MirelPipeServer::setWaitTimeout(int nMilliseconds) {
+    m_pGate->setWaitTimeout(nMilliseconds);
+}
+
+int MirelPipeServer::getWaitTimeout() const {
+    return m_pGate->waitTimeout();
 }
 
 void MirelPipeServer::shutDown() {

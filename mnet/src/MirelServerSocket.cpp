@@ -66,6 +66,9 @@ public:
           m_nPort(nPort),
           m_burst("MirelServerSocket::waitForClient: socket connection error. ", "") {}
 
+    static const char* timedOut() {
+        return "MirelServerSocket::waitForClient: no client within the wait time-out.";
+    }
     void ready(const detail::ListenCell&) {
         MIREL_LOG(5) << "MirelServerSocket::waitForClient: TCP Server on " << m_nPort
                      << " ready, accepting connections..." << endrecord;
@@ -113,6 +116,14 @@ MirelServerSocket::~MirelServerSocket() {
     shutDown();
     m_pGate->waitIdle();
     delete m_pGate;
+}
+
+void MirelServerSocket::setWaitTimeout(int nMilliseconds) {
+    m_pGate->setWaitTimeout(nMilliseconds);
+}
+
+int MirelServerSocket::getWaitTimeout() const {
+    return m_pGate->waitTimeout();
 }
 
 void MirelServerSocket::shutDown() {

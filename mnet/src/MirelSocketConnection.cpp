@@ -5,16 +5,19 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "MirelLogging.hpp"
 #include "MirelServerSocket.hpp"
-#include "internal/ExchangeDeadline.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/StreamIo.hpp"
 #include "internal/WriteSpan.hpp"
@@ -39,9 +42,10 @@ MirelString decimal(int nValue) {
 }
 
 // A blocking connect cut short by a signal goes on in the background: wait for the socket to
-// become writable and take the outcome from SO_ERROR (connecting again would report EALREADY).
-// Returns 0 or the error number.
-int connectSocket(int nFd, const sockaddr_in& address) {
+// become writable (within what is left of the cell's time-out) and take the outcome from
+// SO_ERROR (connecting again would report EALREADY). Returns 0 or the error number.
+int connectSocket(void* pCell, const sockaddr_in& address) {
+    int nFd = detail::cellFd(pCell);
     if (::connect(nFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return 0;
     }
@@ -54,7 +58,7 @@ int connectSocket(int nFd, const sockaddr_in& address) {
     wait.revents = 0;
     int rc;
     do {
-        rc = ::poll(&wait, 1, detail::ExchangeDeadline::msLeft(nFd));
+        rc = ::poll(&wait, 1, detail::establishMsLeft(pCell));
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         return errno;
@@ -100,12 +104,89 @@ void setNoDelay(int nFd) {
     ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
 }
 
-// Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
-void* newTcpCell(int nFd) {
-    void* pCell = detail::newCell(nFd);
-    static_cast<detail::StreamCell*>(pCell)->pfnSetNoDelay = setNoDelay;
-    return pCell;
-}
+// Cells that takeSocket took away with bytes still unread, waiting for the connection that
+// wraps their descriptor (the accepted form's constructor). A cell is known by its descriptor
+// and the socket's identity (device and inode, unique while the socket is open), so a
+// descriptor that was closed and handed out again never gets another socket's bytes.
+class Handoff {
+public:
+    static Handoff& instance() {
+        static Handoff* s_pHandoff = new Handoff;  // never destroyed: no exit-time order
+        return *s_pHandoff;
+    }
+    void put(void* pCell) {
+        Entry entry = {pCell, 0, 0};
+        if (!identify(detail::cellFd(pCell), &entry)) {
+            detail::releaseCell(pCell);  // not a socket any more: nothing to carry
+            return;
+        }
+        std::lock_guard<std::mutex> guard(m_mutex);
+        purge();
+        if (m_entries.size() == kMostEntries) {
+            detail::releaseCell(m_entries.front().pCell);
+            m_entries.erase(m_entries.begin());
+        }
+        m_entries.push_back(entry);
+        m_bAny = true;
+    }
+    // The cell waiting for nFd, or null; costs nothing while none waits.
+    void* take(int nFd) {
+        if (!m_bAny.load(std::memory_order_acquire)) {
+            return 0;
+        }
+        std::lock_guard<std::mutex> guard(m_mutex);
+        purge();
+        Entry wanted = {0, 0, 0};
+        void* pCell = 0;
+        if (identify(nFd, &wanted)) {
+            for (std::size_t i = 0; i < m_entries.size(); ++i) {
+                const Entry& entry = m_entries[i];
+                if (detail::cellFd(entry.pCell) == nFd && entry.nDevice == wanted.nDevice &&
+                    entry.nInode == wanted.nInode) {
+                    pCell = entry.pCell;
+                    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+                    break;
+                }
+            }
+        }
+        m_bAny = !m_entries.empty();
+        return pCell;
+    }
+
+private:
+    struct Entry {
+        void* pCell;
+        unsigned long long nDevice;
+        unsigned long long nInode;
+    };
+    static const std::size_t kMostEntries = 64;
+
+    static bool identify(int nFd, Entry* pEntry) {
+        struct stat info;
+        if (nFd < 0 || ::fstat(nFd, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+            return false;
+        }
+        pEntry->nDevice = static_cast<unsigned long long>(info.st_dev);
+        pEntry->nInode = static_cast<unsigned long long>(info.st_ino);
+        return true;
+    }
+    // Drops the cells whose descriptor was closed or now names another socket.
+    void purge() {
+        for (std::size_t i = m_entries.size(); i-- > 0;) {
+            Entry now = {0, 0, 0};
+            const Entry& entry = m_entries[i];
+            if (!identify(detail::cellFd(entry.pCell), &now) || now.nDevice != entry.nDevice ||
+                now.nInode != entry.nInode) {
+                detail::releaseCell(m_entries[i].pCell);
+                m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+
+    std::mutex m_mutex;  // guards m_entries
+    std::vector<Entry> m_entries;
+    std::atomic<bool> m_bAny{false};
+};
 
 }  // namespace
 
@@ -120,10 +201,18 @@ MirelSocketConnection::MirelSocketConnection(const MirelString& sRemoteName, int
 MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRemoteName,
                                              MirelServerSocket* pServer, bool bClientConnection)
     : MirelConnection(bClientConnection, sRemoteName),
-      m_pClient(newTcpCell(client)),
+      m_pClient(0),
       m_nPort(0),
       m_bIdentify(false),
       m_pSourceServer(pServer) {
+    // A descriptor that takeSocket took from a connection comes with the bytes that connection
+    // had received and nobody read.
+    m_pClient = client >= 0 ? Handoff::instance().take(client) : 0;
+    if (m_pClient == 0) {
+        // Every TCP cell switches Nagle's algorithm off before its second send (StreamIo.hpp).
+        detail::openCell(m_pClient, client, setNoDelay);
+    }
+    detail::markAccepted(m_pClient);
     // The port is taken now: the server may be destroyed while this connection lives on.
     m_sPortName = decimal(pServer ? pServer->getPort() : 0);
     m_bConnected = true;
@@ -131,6 +220,7 @@ MirelSocketConnection::MirelSocketConnection(int client, const MirelString& sRem
 
 MirelSocketConnection::~MirelSocketConnection() {
     MirelSocketConnection::disconnect();
+    detail::freeCell(m_pClient);
 }
 
 void MirelSocketConnection::disconnect() {
@@ -140,9 +230,16 @@ void MirelSocketConnection::disconnect() {
 
 int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
     // An open socket counts as established: the handshake below runs through the primitives
-    // before the connected flag is set.
-    if (m_bConnected || m_pClient != 0) {
+    // before the connected flag is set. Connected without a socket: taken over (takeSocket),
+    // unless a time-out closed the socket, which disconnects.
+    if (detail::cellFd(m_pClient) >= 0 || detail::droppedAccepted(m_pClient)) {
         return 0;
+    }
+    if (m_bConnected) {
+        if (!detail::takeDropped(m_pClient)) {
+            return 0;
+        }
+        cleanup();
     }
     // A port outside 0-65535 would wrap to its low 16 bits: another service.
     if (m_nPort < 0 || m_nPort > 65535) {
@@ -160,16 +257,14 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kSocketCreationFailed;
         return errno;
     }
-    m_pClient = newTcpCell(nFd);
+    detail::openCell(m_pClient, nFd, setNoDelay);
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_nPort));
     address.sin_addr.s_addr = nAddress;
-    // Within remoteNotify a listener whose accept queue is full must not hold the caller.
-    detail::ExchangeDeadline::bound(nFd);
     try {
-        nError = detail::finishConnect(*this, m_pClient, connectSocket(nFd, address));
+        nError = detail::finishConnect(*this, m_pClient, connectSocket(m_pClient, address));
     } catch (const MirelException& e) {
         sExceptionMessage = e.getText();  // a refused handshake: code 0
         return 0;
@@ -192,18 +287,18 @@ long MirelSocketConnection::transfer(const char* buf, long bufLen, long* error) 
 long MirelSocketConnection::receive(char* bufPtr, long toRead, long* error, bool bWaitForAll) {
     int nEstablished =
         detail::establishedCell(m_pClient, *this, &MirelSocketConnection::establishImpl);
-    return detail::streamReceive(nEstablished, m_pClient, bufPtr, toRead, error, bWaitForAll);
+    return detail::streamReceive(this, nEstablished, m_pClient, bufPtr, toRead, error, bWaitForAll);
 }
 
 bool MirelSocketConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) {
     int nEstablished =
         detail::establishedCell(m_pClient, *this, &MirelSocketConnection::establishImpl);
-    return detail::streamPeek(nEstablished, m_pClient, pBuffer, nSize, nErrorCode);
+    return detail::streamPeek(this, nEstablished, m_pClient, pBuffer, nSize, nErrorCode);
 }
 
 MirelString MirelSocketConnection::getServerName() {
     m_sServerName.clear();
-    if (m_pClient != 0) {
+    if (detail::cellFd(m_pClient) >= 0) {
         sockaddr_in address;
         std::memset(&address, 0, sizeof address);
         socklen_t nLength = sizeof address;
@@ -223,14 +318,25 @@ MirelString MirelSocketConnection::getPortName() {
 }
 
 int MirelSocketConnection::takeSocket(MirelSocketConnection& connection) {
-    int nFd = detail::cellFd(connection.m_pClient);
-    // The cell goes, the descriptor stays open for the new owner.
-    detail::releaseCell(connection.m_pClient);
+    void* pCell = connection.m_pClient;
+    int nFd = detail::cellFd(pCell);
+    if (nFd < 0) {
+        return nFd;  // no socket: the connection keeps its cell (and its time-out)
+    }
+    connection.m_pClient = 0;
+    detail::StreamCell* pStream = static_cast<detail::StreamCell*>(pCell);
+    // What the connection's write span gathered leaves first, while it still owns the socket.
+    detail::WriteSpan::sendBeforeRelease(pStream);
+    if (pStream->buffered() > 0) {
+        Handoff::instance().put(pCell);  // the bytes go with the descriptor
+    } else {
+        detail::releaseCell(pCell);  // the descriptor stays open for the new owner
+    }
     return nFd;
 }
 
 void MirelSocketConnection::takeSocket(MirelSocketConnection& from, MirelSocketConnection& to) {
-    if (from.m_pClient == 0) {
+    if (detail::cellFd(from.m_pClient) < 0) {
         return;
     }
     // The whole cell moves, with the bytes that from has received but nobody has read yet;
@@ -239,14 +345,22 @@ void MirelSocketConnection::takeSocket(MirelSocketConnection& from, MirelSocketC
     if (detail::cellFd(to.m_pClient) == detail::cellFd(from.m_pClient)) {
         detail::releaseCell(to.m_pClient);
     } else {
-        detail::closeCell(to.m_pClient);
+        detail::freeCell(to.m_pClient);
     }
     to.m_pClient = from.m_pClient;
     from.m_pClient = 0;
 }
 
 void* MirelSocketConnection::getSocket() {
-    return m_pClient;
+    return detail::openCellOrNull(m_pClient);
+}
+
+void MirelSocketConnection::setTimeout(int nMilliseconds) {
+    detail::setCellTimeout(m_pClient, nMilliseconds);
+}
+
+int MirelSocketConnection::getTimeout() const {
+    return detail::cellTimeout(m_pClient);
 }
 
 }  // namespace MirelNet

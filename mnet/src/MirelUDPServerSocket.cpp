@@ -46,6 +46,9 @@ public:
           m_nQuitError(0),
           m_burst("MirelUDPServerSocket::receive: UDP server: failed to recvfrom (error:", ")") {}
 
+    static const char* timedOut() {
+        return "MirelUDPServerSocket::waitForClient: no client within the wait time-out.";
+    }
     void ready(const detail::ListenCell&) {
         MIREL_LOG(9) << "MirelUDPServerSocket::receive: UDP Server on " << m_nPort
                      << " ready, accepting messages..." << endrecord;

@@ -485,3 +485,32 @@ TEST(MirelSocketConnection, SignalDuringConnectLetsTheConnectionComplete) {
     ::close(nFiller);
     ::close(nListen);
 }
+
+// A connection that wraps another takes its descriptor with takeSocket; the values that the
+// other had already received come along and are read first, in order.
+namespace {
+
+class Wrapper : public MirelSocketConnection {
+public:
+    explicit Wrapper(MirelSocketConnection& inner)
+        : MirelSocketConnection(takeSocket(inner), "inner", nullptr, true) {}
+};
+
+}  // namespace
+
+TEST(MirelSocketConnection, TakenSocketCarriesTheBytesReceivedBefore) {
+    Pair pair;
+    Bytes bytes;
+    for (unsigned char c = 1; c <= 4; ++c) {
+        bytes.insert(bytes.end(), {0, 0, 0, c});
+    }
+    ASSERT_TRUE(mnettest::rawSendAll(pair.nPeer, bytes));
+    ASSERT_EQ(1, pair.spClient->receiveInt());  // takes all four ints into its buffer
+    Wrapper wrapper(*pair.spClient);
+    EXPECT_EQ(2, wrapper.receiveInt());
+    EXPECT_EQ(3, wrapper.receiveInt());
+    EXPECT_EQ(4, wrapper.receiveInt());
+    wrapper.transfer(5);  // the same socket
+    EXPECT_EQ("00 00 00 05", mnettest::hex(mnettest::rawReceive(pair.nPeer, 4)));
+    EXPECT_EQ(ENOTCONN, catchOf([&] { pair.spClient->receiveInt(); }).getCode());
+}

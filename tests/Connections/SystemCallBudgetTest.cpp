@@ -446,6 +446,21 @@ TEST(SystemCallBudget, RequestResponseOverTcpIsFourCalls) {
     countRequestResponse(*spClient, *spServer);
 }
 
+// Time-outs on both ends cost nothing per exchange once the connections are established.
+TEST(SystemCallBudget, RequestResponseWithTimeOutsOnBothEndsIsFourCalls) {
+    int nPort = 0;
+    int nListener = mnettest::rawTcpListen(&nPort);
+    MirelSmartPointer<MirelSocketConnection> spClient(
+        new MirelSocketConnection("127.0.0.1", nPort, false, false));
+    spClient->setTimeout(60000);
+    spClient->establish();
+    MirelSmartPointer<MirelSocketConnection> spServer(
+        new MirelSocketConnection(acceptFrom(nListener), "peer", nullptr, false));
+    spServer->setTimeout(60000);
+    ::close(nListener);
+    countRequestResponse(*spClient, *spServer);
+}
+
 TEST(SystemCallBudget, RequestResponseOverAPipeIsFourCalls) {
     int fds[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));

@@ -14,6 +14,7 @@
 
 #include "MirelBufferConnection.hpp"
 #include "MirelProxyDependent.hpp"
+#include "MirelSocketConnection.hpp"
 #include "TestSupport.hpp"
 
 using MirelNet::MirelBufferConnection;
@@ -243,8 +244,19 @@ TEST(MirelProxyDependentRemoteNotify, AddressesThatLeadNowhereFailWithoutSending
         [&] { notify("socket:" + sHost + ":" + std::to_string(peer.m_nPort), 1, 1); });
     EXPECT_EQ("MirelSocketConnection::establish: could not find host.", e.getText());
     EXPECT_EQ(EHOSTUNREACH, e.getCode());
-    EXPECT_NO_THROW(notify("udp:" + sHost + ":" + std::to_string(receiver.m_nPort), 1, 1));
-    EXPECT_NO_THROW(notify("udp:127.0.0.1:" + std::to_string(receiver.m_nPort + 65536), 1, 1));
+    // A datagram that is never sent is a failure too, with the code transmit logs.
+    const char* const kNotSent = "MirelUDPSocketConnection::transmit: failed to send data.";
+    e = mnettest::catchOf(
+        [&] { notify("udp:" + sHost + ":" + std::to_string(receiver.m_nPort), 1, 1); });
+    EXPECT_EQ(kNotSent, e.getText());
+    EXPECT_EQ(EHOSTUNREACH, e.getCode());
+    e = mnettest::catchOf(
+        [&] { notify("udp:127.0.0.1:" + std::to_string(receiver.m_nPort + 65536), 1, 1); });
+    EXPECT_EQ(kNotSent, e.getText());
+    EXPECT_EQ(EINVAL, e.getCode());
+    e = mnettest::catchOf([&] { notify("udp:127.0.0.256:5023", 1, 1); });
+    EXPECT_EQ(kNotSent, e.getText());
+    EXPECT_EQ(EDESTADDRREQ, e.getCode());
     e = mnettest::catchOf([&] { notify("pipe:../../../../../../../tmp/other.sock", 1, 1); });
     EXPECT_EQ("MirelPipeConnection::establish: connection request failed.", e.getText());
     EXPECT_EQ(EINVAL, e.getCode());
@@ -420,4 +432,51 @@ TEST(MirelProxyDependentDeadline, DefaultAppliesWhenTheSettingIsBad) {
         EXPECT_TRUE(dPipeMs >= 4500 && dPipeMs < 10000) << dPipeMs << " ms";
     }
     ::unsetenv("MIREL_NOTIFY_TIMEOUT_MS");
+}
+
+// The deadline belongs to the notification's own connection: one that addContent opens and
+// keeps is not bounded by it, during the call or after.
+namespace {
+
+class SideConnectionProxy : public MirelProxyDependent {
+public:
+    SideConnectionProxy(const std::string& sAddress, int nSidePort)
+        : MirelProxyDependent(sAddress, 1), m_nSidePort(nSidePort) {}
+    void addContent(MirelNet::MirelConnection& client,
+                    const MirelNotification& notification) override {
+        m_spSide = new MirelNet::MirelSocketConnection("127.0.0.1", m_nSidePort, false, false);
+        m_spSide->transfer(1);
+        MirelProxyDependent::addContent(client, notification);
+    }
+    int m_nSidePort;
+    MirelSmartPointer<MirelNet::MirelSocketConnection> m_spSide;
+};
+
+}  // namespace
+
+TEST(MirelProxyDependentDeadline, ConnectionsThatAddContentOpensKeepNoDeadline) {
+    TcpPeer peer;
+    TcpPeer side;
+    ::setenv("MIREL_NOTIFY_TIMEOUT_MS", "300", 1);
+    SideConnectionProxy proxy("socket:127.0.0.1:" + std::to_string(peer.m_nPort), side.m_nPort);
+    std::thread sender([&] { proxy.remoteNotify(MirelNotification(2)); });
+    EXPECT_EQ(8u, peer.readClient().size());
+    sender.join();
+    ::unsetenv("MIREL_NOTIFY_TIMEOUT_MS");
+    ASSERT_TRUE(side.hasClient(2000));
+    int nSide = ::accept(side.m_nListener, 0, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the deadline has passed
+    // A reader that takes about 1.5 s for 16 MiB: the write blocks far beyond 300 ms.
+    std::size_t nRead = 0;
+    std::thread reader([&] {
+        for (Bytes chunk; !(chunk = mnettest::rawReceive(nSide, 256 << 10, 2000)).empty();) {
+            nRead += chunk.size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    EXPECT_NO_THROW(proxy.m_spSide->transfer(MirelString(16u << 20, 'x')));
+    proxy.m_spSide->disconnect();
+    reader.join();
+    EXPECT_EQ(4u + 4u + (16u << 20), nRead);
+    ::close(nSide);
 }

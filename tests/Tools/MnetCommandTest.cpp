@@ -351,6 +351,12 @@ TEST(MnetCommand, MissingPipeEndpointFails) {
                        "MirelPipeConnection::establish: connection request failed.");
 }
 
+TEST(MnetCommand, DatagramThatIsNeverSentFails) {
+    expectOneErrorLine({"notify", "udp:127.0.0.256:5023", "1", "2"}, 1,
+                       "mnet notify: udp:127.0.0.256:5023: MirelUDPSocketConnection::transmit: "
+                       "failed to send data. (code 89: ");
+}
+
 TEST(MnetCommand, SslShellReportsThatNothingMoves) {
     expectOneErrorLine({"notify", "ssl:127.0.0.1:9", "1"}, 1, "(code 107: ");
 }

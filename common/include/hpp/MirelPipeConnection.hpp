@@ -6,9 +6,9 @@
 // descriptor that accept returned, is usable at once and never connects.
 // Ownership: the connection owns its socket (cell and descriptor) and closes it in
 // disconnect and in its destructor. Sends never raise SIGPIPE: a peer that has gone makes
-// put throw with 32 (EPIPE). Connecting blocks until the listener takes the connection, and a
-// send until the peer has room; only inside MirelProxyDependent::remoteNotify do both end by
-// its deadline (code 110). Threads: one thread at a time, like every connection.
+// put throw with 32 (EPIPE). Connecting blocks until the listener takes the connection, a send
+// until the peer has room and a receive until the bytes arrive, unless the connection has a
+// time-out (setTimeout). Threads: one thread at a time, like every connection.
 #ifndef MIREL_PIPE_CONNECTION_HPP
 #define MIREL_PIPE_CONNECTION_HPP
 
@@ -42,9 +42,25 @@ public:
     // reported, never acted on.
     virtual unsigned int getAccessRights() const;
 
-    // The descriptor cell (null when no socket is open); the int it points to is the socket.
-    // The cell stays owned by this connection.
+    // The descriptor cell (null when no socket is open, even while the cell keeps the time-out);
+    // the int it points to is the socket. The cell stays owned by this connection.
     void* getPipeHandle();
+
+    /// Bounds every blocking step of this connection, client or accepted; 0 (the default, and what
+    /// a negative value counts as) waits as long as it takes. With nMilliseconds > 0, the
+    /// establishment (connect and service handshake together), each typed operation and each
+    /// primitive call, each as a whole, end within it or fail with the operation's usual text (the
+    /// primitives: their error argument) and code 110 (ETIMEDOUT); a connect to a server whose
+    /// accept queue is full fails so too. After a time-out the connection is disconnected, so no
+    /// later operation reads or writes from the middle of a value; a client connection establishes
+    /// again at its next operation, an accepted one fails its later operations with 107 (ENOTCONN).
+    /// The setting is kept across disconnect and re-establishment; it may be made before the first
+    /// connect and applies to an open socket at once. It costs no system call per operation once
+    /// the connection is established, except one after a partial receive or send that has to end
+    /// sooner.
+    void setTimeout(int nMilliseconds);
+    /// The time-out in milliseconds; 0 when none is set.
+    int getTimeout() const;
 
 protected:
     // 0 at once while a socket is open (the connected flag is not consulted). Failures:
@@ -58,7 +74,7 @@ protected:
     virtual int establishImpl(MirelString& sExceptionMessage);
 
     MirelString m_sPipeName;
-    void* m_pipeHandle;  // descriptor cell; null while no socket is open
+    void* m_pipeHandle;  // descriptor cell; null, or descriptor -1, while no socket is open
     unsigned int m_iAccessRights;
 
 private:

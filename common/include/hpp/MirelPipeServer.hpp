@@ -26,7 +26,8 @@ namespace MirelNet {
 
 namespace detail {
 class ServerGate;
-}
+class ServerAccess;
+}  // namespace detail
 
 using MirelSupport::MirelCriticalSectionObject;
 
@@ -55,6 +56,16 @@ public:
     // before it stops the thread that serves and releases the server. Never throws.
     void shutDown();
 
+    /// Bounds each later waitForClient: a wait that sees no client within nMilliseconds
+    /// throws MirelException "MirelPipeServer::waitForClient: no client within the wait time-out."
+    /// with code 110 (ETIMEDOUT); the server stays open and the next wait goes on. 0 (the
+    /// default, and what a negative value counts as) waits as long as it takes. close and
+    /// shutDown still end a wait with an empty pointer. May be called from any thread; a wait
+    /// already running keeps the bound it started with.
+    void setWaitTimeout(int nMilliseconds);
+    /// The wait time-out in milliseconds; 0 when none is set.
+    int getWaitTimeout() const;
+
 protected:
     // The wait. Ends empty without a message when the server is closed or shut down. Failures
     // (empty pointer, message, code): those of init; "MirelPipeServer::waitForClient: pipe read
@@ -79,6 +90,8 @@ protected:
     MirelString m_sUserGroupName;
 
 private:
+    // The library's internal waits reach the gate (m_pGate) through it.
+    friend class detail::ServerAccess;
     MirelPipeServer(const MirelPipeServer&);
     MirelPipeServer& operator=(const MirelPipeServer&);
 

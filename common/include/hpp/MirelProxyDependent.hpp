@@ -45,12 +45,17 @@ public:
     // form without ':', sends nothing and reports nothing.
     // Failures to establish or write a pipe, TCP or SSL connection are thrown as the
     // connection's MirelException, unchanged, after the connection is closed; nothing but
-    // MirelException leaves this call. A lost UDP datagram is not reported.
+    // MirelException leaves this call. A UDP datagram that was never sent (a host that does not
+    // resolve, text that is no address, a send the system refused) throws
+    // "MirelUDPSocketConnection::transmit: failed to send data." with the error number that
+    // transmit logs; one lost on the way is not reported.
     // Connecting and sending end by one deadline, 5 s unless MIREL_NOTIFY_TIMEOUT_MS gives a
     // whole number of milliseconds from 1 to 600000 (another value is ignored, logged once at
     // level 1): a sink that does not accept or does not read makes the call fail by then with
     // the connection's usual text and 110 (ETIMEDOUT), "... connection request failed." or
     // "MirelConnection::put: transfer failed.". Resolving a host name is not bounded by it.
+    // The deadline belongs to the one connection the call creates: a connection that
+    // addContent opens itself is not bounded by it.
     void remoteNotify(const MirelNotification& notification);
 
     // Writes the content after the handle; whatever it writes must be what the remote

@@ -22,7 +22,8 @@ namespace MirelNet {
 
 namespace detail {
 class ServerGate;
-}
+class ServerAccess;
+}  // namespace detail
 
 class MNET_API MirelServerSocket : public MirelIPCServer {
 public:
@@ -42,6 +43,16 @@ public:
     // without opening a socket. What an owner calls before it stops the thread that serves
     // and releases the server. Never throws.
     void shutDown();
+
+    /// Bounds each later waitForClient: a wait that sees no client within nMilliseconds
+    /// throws MirelException "MirelServerSocket::waitForClient: no client within the wait
+    /// time-out." with code 110 (ETIMEDOUT); the server stays open and the next wait goes on. 0
+    /// (the default, and what a negative value counts as) waits as long as it takes. close and
+    /// shutDown still end a wait with an empty pointer. May be called from any thread; a wait
+    /// already running keeps the bound it started with.
+    void setWaitTimeout(int nMilliseconds);
+    /// The wait time-out in milliseconds; 0 when none is set.
+    int getWaitTimeout() const;
 
 protected:
     // Opens a closed server (its failure comes back as text and code, see init), then waits
@@ -88,6 +99,8 @@ protected:
     detail::ServerGate* m_pGate;
 
 private:
+    // The library's internal waits reach the gate (m_pGate) through it.
+    friend class detail::ServerAccess;
     MirelServerSocket();
     MirelServerSocket(const MirelServerSocket&);
     MirelServerSocket& operator=(const MirelServerSocket&);

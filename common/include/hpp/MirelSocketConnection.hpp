@@ -8,9 +8,9 @@
 // before their second send, so a connection that sends once and closes never pays for the
 // call. Each typed operation leaves with one send. A peer that has gone never raises SIGPIPE:
 // the write fails with 32 (EPIPE) instead.
-// Connecting blocks until the listener takes the connection (or the system gives up), and a
-// send until the peer has room; only inside MirelProxyDependent::remoteNotify do both end by
-// its deadline (code 110).
+// Connecting blocks until the listener takes the connection (or the system gives up), a send
+// until the peer has room and a receive until the bytes arrive, unless the connection has a
+// time-out (setTimeout).
 // Threads: no lock; one thread at a time, like every connection.
 #ifndef MIREL_SOCKET_CONNECTION_HPP
 #define MIREL_SOCKET_CONNECTION_HPP
@@ -54,6 +54,21 @@ public:
     // Port of the server that accepted the connection in decimal, "0" for a client connection.
     virtual MirelString getPortName();
 
+    /// Bounds every blocking step of this connection, client or accepted; 0 (the default, and what
+    /// a negative value counts as) waits as long as it takes. With nMilliseconds > 0, the
+    /// establishment (connect and service handshake together), each typed operation and each
+    /// primitive call, each as a whole, end within it or fail with the operation's usual text (the
+    /// primitives: their error argument) and code 110 (ETIMEDOUT). After a time-out the connection
+    /// is disconnected, so no later operation reads or writes from the middle of a value; a client
+    /// connection establishes again at its next operation, an accepted one fails its later
+    /// operations with 107 (ENOTCONN). The setting is kept across disconnect and re-establishment;
+    /// it may be made before the first connect and applies to an open socket at once. It costs no
+    /// system call per operation once the connection is established, except one after a partial
+    /// receive or send that has to end sooner.
+    void setTimeout(int nMilliseconds);
+    /// The time-out in milliseconds; 0 when none is set.
+    int getTimeout() const;
+
 protected:
     // Resolves, opens, connects and runs the handshake unless already connected or a socket
     // is open. Failures, with no socket left open:
@@ -68,7 +83,8 @@ protected:
     virtual int establishImpl(MirelString& sExceptionMessage);
 
 public:
-    // The descriptor cell (null when no socket is open); the int it points to is the socket.
+    // The descriptor cell (null when no socket is open, even while the cell keeps the time-out);
+    // the int it points to is the socket.
     // The cell stays owned by this connection.
     virtual void* getSocket();
 
@@ -76,6 +92,9 @@ protected:
     // Takes the socket away from connection without closing it and returns its descriptor (-1
     // when it had none); connection keeps its connected flag, so its primitives fail with 107
     // until it is disconnected. For a connection that wraps another and takes its socket over.
+    // The bytes connection has received and nobody has read go with the descriptor: the
+    // accepted-form constructor given this descriptor (while it still names the same socket)
+    // reads them first.
     static int takeSocket(MirelSocketConnection& connection);
     // Moves the socket of from to to (which holds the same descriptor or none), together with
     // the bytes from has received and nobody has read yet; from is left without a socket.

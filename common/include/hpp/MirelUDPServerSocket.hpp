@@ -7,6 +7,8 @@
 // The socket asks the system for a receive queue of 4 MiB (SO_RCVBUFFORCE where the process
 // may pass the system's limit, else SO_RCVBUF), so that a burst of datagrams waits instead of
 // being dropped; the size granted is logged at level 5 at each opening.
+// The wait time-out (setWaitTimeout, inherited) ends a wait without a datagram with
+// "MirelUDPServerSocket::waitForClient: no client within the wait time-out." and code 110.
 // Threads: one thread waits; close, shutDown, waitForInit and the queries may be called from
 // any thread. close ends a blocked wait at once, whatever the bind address and port; shutDown
 // (inherited) also makes every later wait return an empty pointer at once; the destructor

@@ -8,11 +8,6 @@
 namespace MirelNet {
 namespace detail {
 
-namespace {
-
-thread_local CallerWait* t_pCallerWait = 0;
-
-// Milliseconds until the deadline, rounded up so that the poll never ends just before it.
 int msUntil(std::chrono::steady_clock::time_point deadline) {
     std::chrono::steady_clock::duration left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) {
@@ -23,8 +18,6 @@ int msUntil(std::chrono::steady_clock::time_point deadline) {
             .count();
     return static_cast<int>(std::min<long long>(nMs, INT_MAX));
 }
-
-}  // namespace
 
 CallerWait::CallerWait() : m_fds(kServerSlots), m_bDeadline(false), m_bEnded(false) {}
 
@@ -50,21 +43,16 @@ void CallerWait::endBy(std::chrono::steady_clock::time_point deadline) {
     }
 }
 
-CallerWait::Scope::Scope(CallerWait& wait) : m_pPrevious(t_pCallerWait) {
-    for (pollfd& entry : wait.m_fds) {
+void CallerWait::reset() {
+    for (pollfd& entry : m_fds) {
         entry.revents = 0;
     }
-    wait.m_bEnded = false;
-    t_pCallerWait = &wait;
+    m_bEnded = false;
 }
 
-CallerWait::Scope::~Scope() {
-    t_pCallerWait = m_pPrevious;
-}
-
-int CallerWait::poll(pollfd* pServer, std::size_t nServer, int nTimeoutMs, bool* pbCallerReady) {
+int CallerWait::poll(CallerWait* pWait, pollfd* pServer, std::size_t nServer, int nTimeoutMs,
+                     bool* pbCallerReady) {
     *pbCallerReady = false;
-    CallerWait* pWait = t_pCallerWait;
     if (pWait == 0) {
         return ::poll(pServer, nServer, nTimeoutMs);
     }

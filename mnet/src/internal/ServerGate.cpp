@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "MirelLogging.hpp"
+#include "MirelPipeServer.hpp"
+#include "MirelServerSocket.hpp"
 #include "internal/HostLookup.hpp"
 #include "internal/CallerWait.hpp"
 #include "internal/StreamIo.hpp"
@@ -16,7 +18,7 @@
 namespace MirelNet {
 namespace detail {
 
-ServerGate::ServerGate() : m_nVisits(0), m_bShut(false) {}
+ServerGate::ServerGate() : m_nVisits(0), m_bShut(false), m_nWaitTimeoutMs(0), m_pCallerWait(0) {}
 
 ServerGate::~ServerGate() {}
 
@@ -86,7 +88,8 @@ ListenCell* ServerGate::enter(void*& pSlot) {
     return pCell;
 }
 
-ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTimeoutMs) {
+ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTimeoutMs,
+                                         CallerWait* pCaller) {
     for (;;) {
         pollfd fds[2];
         fds[0].fd = pCell->wake[0];
@@ -96,7 +99,7 @@ ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTi
         fds[1].events = POLLIN;
         fds[1].revents = 0;
         bool bCallerReady = false;
-        int rc = CallerWait::poll(fds, 2, nTimeoutMs, &bCallerReady);
+        int rc = CallerWait::poll(pCaller, fds, 2, nTimeoutMs, &bCallerReady);
         if (rc < 0) {
             if (errno == EINTR) {
                 continue;
@@ -107,18 +110,18 @@ ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTi
         if (fds[0].revents != 0 || (bCallerReady && fds[1].revents == 0)) {
             return CLOSED;
         }
-        return READY;
+        return rc == 0 ? TIMED_OUT : READY;
     }
 }
 
-ServerGate::WaitResult ServerGate::pause(ListenCell* pCell, int nPauseMs) {
+ServerGate::WaitResult ServerGate::pause(ListenCell* pCell, int nPauseMs, CallerWait* pCaller) {
     pollfd wake;
     wake.fd = pCell->wake[0];
     wake.events = POLLIN;
     wake.revents = 0;
     // A signal shortens the pause; the caller retries anyway.
     bool bCallerReady = false;
-    if (CallerWait::poll(&wake, 1, nPauseMs, &bCallerReady) < 0) {
+    if (CallerWait::poll(pCaller, &wake, 1, nPauseMs, &bCallerReady) < 0) {
         return READY;
     }
     return wake.revents != 0 || bCallerReady ? CLOSED : READY;
@@ -222,6 +225,35 @@ MirelString InetWaitSteps::identify(bool bIdentify, const char* pszLogHead) cons
         MIREL_LOG(5) << pszLogHead << sName << ":" << m_peer.port() << MirelSupport::endrecord;
     }
     return sName;
+}
+
+ServerGate* ServerAccess::gateOf(MirelIPCServer& server) {
+    if (MirelServerSocket* pSocket = dynamic_cast<MirelServerSocket*>(&server)) {
+        return pSocket->m_pGate;
+    }
+    if (MirelPipeServer* pPipe = dynamic_cast<MirelPipeServer*>(&server)) {
+        return pPipe->m_pGate;
+    }
+    return 0;
+}
+
+MirelSmartPointer<MirelConnection> waitForClientWatching(MirelIPCServer& server, CallerWait& wait) {
+    // The gate holds the caller's wait for this one call; only this thread waits on it.
+    struct Watch {
+        ServerGate* pGate;
+        Watch(ServerGate* pG, CallerWait& wait) : pGate(pG) {
+            if (pGate) {
+                pGate->watch(&wait);
+            }
+        }
+        ~Watch() {
+            if (pGate) {
+                pGate->watch(0);
+            }
+        }
+    } watch(ServerAccess::gateOf(server), wait);
+    wait.reset();
+    return server.waitForClient(false);
 }
 
 }  // namespace detail

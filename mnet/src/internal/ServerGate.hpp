@@ -17,11 +17,16 @@
 //     until no visit is left, so a waiting thread leaves before the memory goes.
 // The wake-up pipe keeps priority over the socket: a client that arrives together with the
 // wake-up is not accepted.
+// The gate also holds what bounds a wait: the server's wait time-out (setWaitTimeout, any
+// thread; read when a wait starts), past which the wait ends as TIMED_OUT and the server stays
+// open, and, for the length of one wait, the waiting caller's CallerWait
+// (waitForClientWatching), whose descriptors and deadline its polls cover.
 #ifndef MNET_INTERNAL_SERVER_GATE_HPP
 #define MNET_INTERNAL_SERVER_GATE_HPP
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -29,10 +34,14 @@
 
 #include "MirelConnection.hpp"
 #include "internal/Backoff.hpp"
+#include "internal/CallerWait.hpp"
 #include "internal/Posix.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
+
+class MirelIPCServer;
+
 namespace detail {
 
 struct ListenCell {
@@ -46,7 +55,7 @@ class WaitSteps;
 
 class ServerGate {
 public:
-    enum WaitResult { READY, CLOSED, FAILED };
+    enum WaitResult { READY, CLOSED, FAILED, TIMED_OUT };
     // What close did: nothing (the server was closed), freed the cell, or woke its waiter.
     enum CloseResult { WAS_CLOSED = 0, RELEASED, SIGNALLED };
 
@@ -70,19 +79,29 @@ public:
     // back as text and code); enters the cell; takes when ready, paced by the steps' burst;
     // leaves; hands the result out with its local access set. An empty pointer, and no
     // message unless the steps give one, when the server was closed meanwhile or nothing was
-    // taken. Never throws MirelException.
+    // taken; steps.timedOut() and 110 (ETIMEDOUT) when the wait time-out passed first. Never
+    // throws MirelException.
     template <class Steps>
     MirelSmartPointer<MirelConnection> serve(void*& pSlot, Steps& steps, bool bIdentify,
                                              MirelString& sExceptionMessage, int& nErrorCode);
 
-    // Both waits below also end as CLOSED when the calling thread's own descriptors or
-    // deadline end them first (see CallerWait).
+    // Both waits below also end as CLOSED when pCaller's descriptors or deadline end them
+    // first (see CallerWait); pCaller may be null.
     // Waiter: blocks until the socket is readable (READY) or close was signalled (CLOSED);
-    // FAILED with *pError for a poll failure. A signal (EINTR) goes on waiting. A time-out
-    // of nTimeoutMs >= 0 gives READY: the caller then finds nothing and waits again.
-    static WaitResult await(ListenCell* pCell, int* pError, int nTimeoutMs = -1);
+    // FAILED with *pError for a poll failure. A signal (EINTR) goes on waiting. nTimeoutMs >=
+    // 0 bounds the wait: TIMED_OUT.
+    static WaitResult await(ListenCell* pCell, int* pError, int nTimeoutMs, CallerWait* pCaller);
     // Waiter: sleeps nPauseMs unless close is signalled first (then CLOSED).
-    static WaitResult pause(ListenCell* pCell, int nPauseMs);
+    static WaitResult pause(ListenCell* pCell, int nPauseMs, CallerWait* pCaller);
+
+    // The wait time-out in milliseconds for the waits that start later; 0 for none.
+    void setWaitTimeout(int nMilliseconds) {
+        m_nWaitTimeoutMs = nMilliseconds > 0 ? nMilliseconds : 0;
+    }
+    int waitTimeout() const { return m_nWaitTimeoutMs; }
+    // The caller's extra descriptors for the waits until the next call (null: none); set and
+    // read by the waiting thread only.
+    void watch(CallerWait* pCaller) { m_pCallerWait = pCaller; }
 
     // Closer: detaches the cell. Frees it at once when nobody waits, else wakes the waiter,
     // which frees it. Never throws.
@@ -111,17 +130,17 @@ private:
     };
 
     // How the take-when-ready loop ended.
-    enum Outcome { GOT, WOKEN, QUITTED, BROKEN };
+    enum Outcome { GOT, WOKEN, QUITTED, BROKEN, EXPIRED };
 
     // serve's start: the open cell, entered; null for a shut gate, a failed opening (text
     // and code set) or a server whose opening opens nothing.
     ListenCell* begin(void*& pSlot, WaitSteps& steps, MirelString& sExceptionMessage,
                       int& nErrorCode);
     // Runs steps.take each time the socket is readable until it takes something or quits, or
-    // close is signalled. Failed tries are retried after the burst's growing pause, which
-    // close cuts short; without a burst a failure ends the loop.
+    // close is signalled, or the wait time-out passes. Failed tries are retried after the
+    // burst's growing pause, which close cuts short; without a burst a failure ends the loop.
     template <class Steps>
-    static Outcome takeWhenReady(ListenCell* pCell, Steps& steps);
+    Outcome takeWhenReady(ListenCell* pCell, Steps& steps);
     // The open cell, marked waited on; null when the server is closed or the gate shut.
     ListenCell* enter(void*& pSlot);
     // Ends the wait on pCell. True when the server was closed meanwhile: the cell is then
@@ -132,6 +151,15 @@ private:
     std::condition_variable m_idle;
     int m_nVisits;
     bool m_bShut;
+    std::atomic<int> m_nWaitTimeoutMs;
+    CallerWait* m_pCallerWait;
+};
+
+// Reaches the gate of a pipe or TCP server (and so of a UDP or SSL one), for the internal
+// entries that bound or watch its waits; null for any other server.
+class ServerAccess {
+public:
+    static ServerGate* gateOf(MirelIPCServer& server);
 };
 
 // Owns a half-opened cell (and with it the socket) on every way out of an opening but success.
@@ -185,6 +213,7 @@ private:
 //   MirelConnection* handOut(bool bIdentify)  the connection for what take got (null for
 //                                        nothing), its peer identified when bIdentify;
 //   bool peerIsLocal() const             the local access of that connection;
+//   static const char* timedOut()        the text of a wait that the wait time-out ended;
 // and may hide burst, ended and woken below. The frame calls them statically, so nothing on
 // the way of a wait is dispatched through a virtual table (whose sanitizer checks would need
 // a free descriptor while accept fails for want of one).
@@ -249,6 +278,11 @@ MirelSmartPointer<MirelConnection> ServerGate::serve(void*& pSlot, Steps& steps,
         steps.woken();
         return MirelSmartPointer<MirelConnection>();
     }
+    if (outcome == EXPIRED && !bClosed) {
+        sExceptionMessage = Steps::timedOut();
+        nErrorCode = ETIMEDOUT;
+        return MirelSmartPointer<MirelConnection>();
+    }
     if (bClosed) {
         // Closed just as something arrived: the wait ends as closed; what take got goes with
         // the steps.
@@ -269,11 +303,19 @@ MirelSmartPointer<MirelConnection> ServerGate::serve(void*& pSlot, Steps& steps,
 template <class Steps>
 ServerGate::Outcome ServerGate::takeWhenReady(ListenCell* pCell, Steps& steps) {
     FailureBurst* pBurst = steps.burst();
+    CallerWait* pCaller = m_pCallerWait;
+    int nTimeoutMs = m_nWaitTimeoutMs;
+    std::chrono::steady_clock::time_point end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     for (;;) {
         int nError = 0;
-        WaitResult result = await(pCell, &nError);
+        int nLeftMs = nTimeoutMs > 0 ? msUntil(end) : -1;
+        WaitResult result = nLeftMs == 0 ? TIMED_OUT : await(pCell, &nError, nLeftMs, pCaller);
         if (result == CLOSED) {
             return WOKEN;
+        }
+        if (result == TIMED_OUT) {
+            return EXPIRED;
         }
         if (result == READY) {
             int rc = steps.take(*pCell);
@@ -291,7 +333,11 @@ ServerGate::Outcome ServerGate::takeWhenReady(ListenCell* pCell, Steps& steps) {
         if (pBurst == 0) {
             return BROKEN;
         }
-        if (pause(pCell, pBurst->record(nError)) == CLOSED) {
+        int nPauseMs = pBurst->record(nError);
+        if (nTimeoutMs > 0 && msUntil(end) < nPauseMs) {
+            nPauseMs = msUntil(end);
+        }
+        if (pause(pCell, nPauseMs, pCaller) == CLOSED) {
             return WOKEN;
         }
     }

@@ -2,9 +2,12 @@
 // connections. Not installed.
 //
 // A stream cell is the heap cell behind the opaque handle member of a stream connection
-// (m_pipeHandle, m_pClient); null means no open socket. Its first member is the int
-// descriptor, so code that reads the int behind getSocket() keeps working. The cell also holds
-// the connection's read buffer: a receive takes what has arrived (up to the buffer's size)
+// (m_pipeHandle, m_pClient). Its first member is the int descriptor, so code that reads the
+// int behind getSocket() keeps working. A socket is open while the descriptor is >= 0: a
+// client connection that was given a time-out before its first connect holds a cell with
+// descriptor -1, and a cell that carries a time-out outlives its socket (closeCell keeps it,
+// freeCell frees it), so the setting survives re-establishment. Null means neither. The cell also
+// holds the connection's read buffer: a receive takes what has arrived (up to the buffer's size)
 // with one system call and later reads are served from it. The owner closes the descriptor
 // and frees the cell through closeCell. The stream calls retry on EINTR and never raise
 // SIGPIPE. Sends inside a write span of their connection are gathered and leave with the span
@@ -16,6 +19,7 @@
 
 #include <sys/uio.h>
 
+#include <chrono>
 #include <cstddef>
 #include <vector>
 
@@ -47,6 +51,22 @@ struct StreamCell {
     // kept between operations, so that a stream of strings allocates once.
     std::vector<char> copyArea;
 
+    // Time-outs (see Bounds below). nTimeoutMs: the connection's own, 0 for none; every
+    // operation ends within it from its start. bDeadline: every call ends by deadline instead,
+    // an absolute end given by the owner (remoteNotify) or set for the length of an
+    // establishment (bEstablishing).
+    int nTimeoutMs;
+    bool bDeadline;
+    bool bEstablishing;
+    std::chrono::steady_clock::time_point deadline;
+    // What SO_RCVTIMEO and SO_SNDTIMEO hold on the socket now, in microseconds (0: none).
+    long long nReceiveBoundUs;
+    long long nSendBoundUs;
+    // A time-out closed the socket: the owner counts as disconnected from now on.
+    bool bDropped;
+    // The socket came from accept: after a drop there is nothing to connect to again.
+    bool bAccepted;
+
     explicit StreamCell(int nFd)
         : fd(nFd),
           nBegin(0),
@@ -55,20 +75,52 @@ struct StreamCell {
           pfnSetNoDelay(0),
           bSent(false),
           nSent(0),
-          bNoDelaySet(false) {}
+          bNoDelaySet(false),
+          nTimeoutMs(0),
+          bDeadline(false),
+          bEstablishing(false),
+          nReceiveBoundUs(0),
+          nSendBoundUs(0),
+          bDropped(false),
+          bAccepted(false) {}
     std::size_t buffered() const { return nEnd - nBegin; }
+    bool timed() const { return nTimeoutMs > 0 || bDeadline; }
 };
 
 // What one receive system call asks for at most when the caller wants less.
 const std::size_t kReadBufferSize = 4096;
 
 void* newCell(int nFd);
-// The descriptor in the cell, or -1 for a null cell.
+// The descriptor in the cell, or -1 for a null cell or one without a socket.
 int cellFd(const void* pCell);
-// Closes the descriptor, frees the cell and nulls the pointer; harmless on null.
+// The cell when it holds an open socket, else null (what getSocket() and getPipeHandle() give).
+void* openCellOrNull(void* pCell);
+// Puts the new socket nFd into the cell (made when null, with pfnSetNoDelay) with an empty
+// buffer, and bounds its blocking calls when the cell carries a time-out. With a time-out of
+// the connection's own, the establishment that follows (connect and handshake, ended by
+// finishConnect) gets one deadline of its own.
+void openCell(void*& pCell, int nFd, void (*pfnSetNoDelay)(int) = 0);
+// Closes the descriptor. A cell that carries a time-out stays, without a socket; any other is
+// freed and the pointer nulled. Harmless on null.
 void closeCell(void*& pCell);
+// closeCell, then frees the cell whatever it carries (for the destructors).
+void freeCell(void*& pCell);
 // Frees the cell without closing its descriptor (another owner keeps it); nulls the pointer.
 void releaseCell(void*& pCell);
+// The connection's time-out (setTimeout): kept in the cell, made without a socket when needed;
+// applied to an open socket at once. A negative value counts as 0 (no bound).
+void setCellTimeout(void*& pCell, int nMilliseconds);
+int cellTimeout(const void* pCell);
+// Every call on the cell ends by deadline (remoteNotify's one deadline for its connection).
+void endCellBy(void*& pCell, std::chrono::steady_clock::time_point deadline);
+// Marks the cell's socket as one that accept returned (the accepted forms' constructors).
+void markAccepted(void* pCell);
+// True once when a time-out closed the cell's client socket since the last call: the owner
+// then clears its connected flag and establishes again.
+bool takeDropped(void* pCell);
+// A time-out closed the cell's accepted socket: the owner stays without one (107), as after
+// the peer's end, until it is disconnected.
+bool droppedAccepted(const void* pCell);
 // close() that is not repeated on EINTR (the descriptor is gone either way on Linux).
 void closeFd(int nFd);
 
@@ -95,14 +147,17 @@ private:
     int m_nFd;
 };
 
+// Milliseconds left of the cell's establishment, for a poll; -1 when it has no bound.
+int establishMsLeft(const void* pCell);
+
 // The end of a stream client's establishment, once connect on the cell's socket returned
-// nConnectError. A failure (110 where remoteNotify's deadline cut it short) closes the cell
+// nConnectError. A failure (110 where the cell's time-out cut it short) closes the cell
 // and is returned. Otherwise the service handshake runs at once, outside the write span of the
 // operation that got here; a refusal closes the cell, so that the next operation connects and
 // announces itself again, and throws the handshake's MirelException. 0 when connected.
 int finishConnect(MirelConnection& connection, void*& pCell, int nConnectError);
 
-// What a primitive passes on as nEstablished below: 0 at once while pCell is open, else what
+// What a primitive passes on as nEstablished below: 0 at once while pCell holds a socket, else what
 // connection's establishImpl (pfnEstablish, called virtually) returns, its text dropped (the
 // typed operations have reported it already). A primitive calls it first and reads its cell
 // pointer after: an argument list naming both leaves the order to the compiler, which may read
@@ -110,7 +165,7 @@ int finishConnect(MirelConnection& connection, void*& pCell, int nConnectError);
 template <class Connection>
 int establishedCell(void* const& pCell, Connection& connection,
                     int (Connection::*pfnEstablish)(MirelSupport::MirelString&)) {
-    if (pCell != 0) {
+    if (cellFd(pCell) >= 0) {
         return 0;
     }
     MirelSupport::MirelString sIgnored;
@@ -127,16 +182,27 @@ int establishedCell(void* const& pCell, Connection& connection,
 long streamSend(const MirelConnection* pOwner, int nEstablished, void* pCell, const char* buf,
                 long bufLen, long* error);
 // Writes the nPieces pieces (each longer than 0) in order with as few calls as the system
-// takes, usually one; pPieces is used up. 0 or the error number.
-long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces);
+// takes, usually one; pPieces is used up. 0 or the error number. start: when the operation
+// began (for the cell's time-out).
+long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces,
+                std::chrono::steady_clock::time_point start);
 // Receive: toRead bytes (bWaitForAll) or what is there; buffered bytes first. -1 with *error =
 // 107 when the peer closed the stream, errno when the call failed, 0 for a complete message
 // that has no more bytes.
-long streamReceive(int nEstablished, void* pCell, char* bufPtr, long toRead, long* error,
-                   bool bWaitForAll);
+long streamReceive(const MirelConnection* pOwner, int nEstablished, void* pCell, char* bufPtr,
+                   long toRead, long* error, bool bWaitForAll);
 // Peek: copies up to nSize waiting bytes without consuming them, blocking until a byte or the
 // end arrives. True when at least one byte was copied; nSize = count.
-bool streamPeek(int nEstablished, void* pCell, void* pBuffer, int& nSize, int& nErrorCode);
+bool streamPeek(const MirelConnection* pOwner, int nEstablished, void* pCell, void* pBuffer,
+                int& nSize, int& nErrorCode);
+// Time-outs: a cell that carries one bounds each blocking call by SO_RCVTIMEO and SO_SNDTIMEO,
+// set when the socket is made, so an established connection pays no call for it. An operation
+// (a typed operation: its write span; else the one primitive call) ends within the time-out
+// from its start: only when a call would end more than a few milliseconds after that (after a
+// partial receive or send, say) is the socket's bound shortened to what is left, and it is
+// given back at the next operation. A call that the bound cuts short, or an operation with no
+// time left, fails with 110 (ETIMEDOUT) and closes the socket (the cell stays and says so,
+// takeDropped), so nothing is ever read or written from the middle of a value afterwards.
 
 // What takeArrived found: the bytes it added to the cell's buffer, and whether the stream has
 // ended, because the peer closed it (nError 0) or because it failed (nError, ECONNRESET say).

@@ -33,6 +33,18 @@ bool contains(const char* pOuter, std::size_t nOuter, const char* pInner, std::s
 
 }  // namespace
 
+std::chrono::steady_clock::time_point WriteSpan::operationStart(const MirelConnection* pOwner) {
+    WriteSpan* pOpen = gathering(pOwner);
+    if (pOpen == nullptr) {
+        return std::chrono::steady_clock::now();
+    }
+    if (!pOpen->m_bStarted) {
+        pOpen->m_bStarted = true;
+        pOpen->m_start = std::chrono::steady_clock::now();
+    }
+    return pOpen->m_start;
+}
+
 void WriteSpan::gather(StreamCell* pCell, const char* pData, std::size_t nLength) {
     if (!m_bGathered) {
         m_bGathered = true;
@@ -95,7 +107,11 @@ long WriteSpan::sendGathered() {
         pieces[i].iov_base = const_cast<char*>(pData);
         pieces[i].iov_len = piece.nLength;
     }
-    long nError = sendPieces(*m_pCell, pieces, m_nPieces);
+    if (!m_bStarted) {
+        m_bStarted = true;
+        m_start = std::chrono::steady_clock::now();
+    }
+    long nError = sendPieces(*m_pCell, pieces, m_nPieces, m_start);
     m_nPieces = 0;
     m_nCopied = 0;
     if (m_bInCell && m_pCell->copyArea.size() > kKeptCopyArea) {

@@ -15,12 +15,16 @@
 // an exception drops what it gathered, so a failed operation leaves no half value on the stream.
 // A transport that does not go through streamSend (buffers, UDP, a connection class of a user)
 // never sees a span: its primitive gets one call per put, as always.
+// Typed reads open a span too, so that a span is one typed operation: a connection with a
+// time-out takes the start of the operation from it (operationStart), and the whole operation
+// ends within the time-out.
 //
 // Threads: the open span is thread-local; a span is used by the thread that made it, on its
 // stack, and spans end in the reverse order of their making.
 #ifndef MNET_INTERNAL_WRITE_SPAN_HPP
 #define MNET_INTERNAL_WRITE_SPAN_HPP
 
+#include <chrono>
 #include <cstddef>
 
 namespace MirelNet {
@@ -47,6 +51,7 @@ public:
         : m_pOwner(pOwner),
           m_bOutermost(t_pOpenSpan == nullptr),
           m_bFinished(false),
+          m_bStarted(false),
           m_bGathered(false),
           m_bInCell(false),
           m_pLent(0),
@@ -87,6 +92,9 @@ public:
         WriteSpan* pOpen = t_pOpenSpan;
         return pOpen != nullptr && pOpen->m_pOwner == pOwner ? pOpen : nullptr;
     }
+    // When the operation of pOwner began: the first time it was asked within the open span
+    // that gathers for pOwner, else now (a primitive called on its own is its own operation).
+    static std::chrono::steady_clock::time_point operationStart(const MirelConnection* pOwner);
     // Takes nLength > 0 bytes bound for pCell (sending at once what was gathered for another).
     void gather(StreamCell* pCell, const char* pData, std::size_t nLength);
     // Sends what the open span gathered for pCell, before a receive: 0 or the error number.
@@ -120,10 +128,12 @@ private:
     const MirelConnection* m_pOwner;
     bool m_bOutermost;
     bool m_bFinished;
+    bool m_bStarted;  // m_start is set
     bool m_bGathered;
     bool m_bInCell;  // the copies are in m_pCell's copy area, not in m_inline
     const char* m_pLent;
     std::size_t m_nLent;
+    std::chrono::steady_clock::time_point m_start;
     // Set at the first gather, which only the outermost span sees.
     StreamCell* m_pCell;  // where the gathered pieces go; null when nothing waits
     long m_nError;        // of the first failed send
