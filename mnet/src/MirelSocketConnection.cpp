@@ -18,7 +18,7 @@
 
 #include "MirelLogging.hpp"
 #include "MirelServerSocket.hpp"
-#include "internal/HostLookup.hpp"
+#include "internal/Posix.hpp"
 #include "internal/StreamIo.hpp"
 #include "internal/WriteSpan.hpp"
 
@@ -41,61 +41,27 @@ MirelString decimal(int nValue) {
     return szText;
 }
 
-// A blocking connect cut short by a signal goes on in the background: wait for the socket to
-// become writable (within what is left of the cell's time-out) and take the outcome from
-// SO_ERROR (connecting again would report EALREADY). Returns 0 or the error number.
-int connectSocket(void* pCell, const sockaddr_in& address) {
-    int nFd = detail::cellFd(pCell);
-    if (::connect(nFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return 0;
-    }
-    if (errno != EINTR) {
-        return errno;
-    }
-    pollfd wait;
-    wait.fd = nFd;
-    wait.events = POLLOUT;
-    wait.revents = 0;
-    int rc;
-    do {
-        rc = ::poll(&wait, 1, detail::establishMsLeft(pCell));
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-        return errno;
-    }
-    if (rc == 0) {
-        return ETIMEDOUT;
-    }
-    int nError = 0;
-    socklen_t nLength = sizeof nError;
-    if (::getsockopt(nFd, SOL_SOCKET, SO_ERROR, &nError, &nLength) != 0) {
-        return errno;
-    }
-    return nError;
-}
-
-// The address to connect to, with its level-7 records. 0, or the code that goes with "could
-// not find host.".
-int resolveRemote(const MirelString& sRemoteName, bool bIdentify, int nPort, uint32_t* pAddress) {
-    std::vector<char> name(kNameBufferSize);
-    MirelSupport::MirelStringToChar(sRemoteName, name.data(), name.size());
-    if (bIdentify && !detail::isHostName(name.data())) {
+// The addresses to connect to, in the resolver's order, with their level-7 records. 0, or the
+// code that goes with "could not find host.".
+int resolveRemote(const MirelString& sRemoteName, bool bIdentify, int nPort,
+                  detail::Destination* pDestination) {
+    if (bIdentify && detail::isNumericHost(sRemoteName)) {
         MIREL_LOG(7) << "MirelSocketConnection::establish: using "
                      << "gethostbyaddr." << endrecord;
     }
-    detail::ResolvedHost host;
-    int nError = detail::resolveIPv4(name.data(), bIdentify, &host);
-    if (nError == 0 && bIdentify && !host.bEntry) {
-        nError = host.nReverseError;
+    int nError =
+        detail::resolveDestination(sRemoteName, nPort, SOCK_STREAM, bIdentify, pDestination);
+    if (nError == 0 && bIdentify && !pDestination->bEntry) {
+        nError = pDestination->nReverseError;
     }
     if (nError != 0) {
         return nError;
     }
-    if (host.bEntry) {
+    if (pDestination->bEntry) {
         MIREL_LOG(7) << "MirelSocketConnection::establish: connecting"
-                     << " to: " << host.sOfficialName << ":" << nPort << endrecord;
+                     << " to: " << detail::hostForPort(pDestination->sOfficialName) << ":" << nPort
+                     << endrecord;
     }
-    *pAddress = host.nAddress;
     return 0;
 }
 
@@ -246,25 +212,31 @@ int MirelSocketConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kConnectFailed;
         return EINVAL;
     }
-    uint32_t nAddress = 0;
-    int nError = resolveRemote(m_sRemoteName, m_bIdentify, m_nPort, &nAddress);
+    detail::Destination destination;
+    int nError = resolveRemote(m_sRemoteName, m_bIdentify, m_nPort, &destination);
     if (nError != 0) {
         sExceptionMessage = kHostNotFound;
         return nError;
     }
-    int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (nFd < 0) {
-        sExceptionMessage = kSocketCreationFailed;
-        return errno;
+    // A name with several addresses: each in the resolver's order, within one deadline.
+    int nConnect = 0;
+    for (std::size_t i = 0; i < destination.addresses.size(); ++i) {
+        const detail::SocketAddress& address = destination.addresses[i];
+        int nFd = detail::posix::socket(address.family(), SOCK_STREAM);
+        if (nFd < 0) {
+            sExceptionMessage = kSocketCreationFailed;
+            return errno;
+        }
+        detail::openCell(m_pClient, nFd, setNoDelay);
+        nConnect = detail::posix::connect(nFd, address, detail::establishMsLeft(m_pClient));
+        bool bTimeLeft = detail::establishMsLeft(m_pClient) != 0;
+        if (nConnect == 0 || i + 1 == destination.addresses.size() || !bTimeLeft) {
+            break;
+        }
+        detail::dropSocket(m_pClient);
     }
-    detail::openCell(m_pClient, nFd, setNoDelay);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(m_nPort));
-    address.sin_addr.s_addr = nAddress;
     try {
-        nError = detail::finishConnect(*this, m_pClient, connectSocket(m_pClient, address));
+        nError = detail::finishConnect(*this, m_pClient, nConnect);
     } catch (const MirelException& e) {
         sExceptionMessage = e.getText();  // a refused handshake: code 0
         return 0;
@@ -299,12 +271,11 @@ bool MirelSocketConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode
 MirelString MirelSocketConnection::getServerName() {
     m_sServerName.clear();
     if (detail::cellFd(m_pClient) >= 0) {
-        sockaddr_in address;
-        std::memset(&address, 0, sizeof address);
-        socklen_t nLength = sizeof address;
-        if (::getsockname(detail::cellFd(m_pClient), reinterpret_cast<sockaddr*>(&address),
-                          &nLength) == 0) {
-            m_sServerName = detail::dottedAddress(address.sin_addr.s_addr);
+        detail::SocketAddress address;
+        socklen_t* pnLength = 0;
+        sockaddr* pAddress = address.clearedFor(&pnLength);
+        if (::getsockname(detail::cellFd(m_pClient), pAddress, pnLength) == 0) {
+            m_sServerName = detail::addressText(address);
         }
     }
     return m_sServerName;

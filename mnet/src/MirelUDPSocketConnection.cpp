@@ -10,7 +10,7 @@
 
 #include "MirelLogging.hpp"
 #include "internal/Datagram.hpp"
-#include "internal/HostLookup.hpp"
+#include "internal/Posix.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -18,8 +18,6 @@ namespace MirelNet {
 using MirelSupport::endrecord;
 
 namespace {
-
-const std::size_t kHostBufferSize = 8192;
 
 void logSendFailure(int rc, const MirelString& sRemoteName) {
     MIREL_LOG(1) << "MirelUDPSocketConnection::transmit: failed to send data (rc:" << rc << ") to "
@@ -59,22 +57,28 @@ int sendDatagram(const MirelString& sRemoteName, int nPort, bool bIdentify, cons
         logSendFailure(EINVAL, sRemoteName);
         return EINVAL;
     }
-    char szHost[kHostBufferSize];
-    MirelSupport::MirelStringToChar(sRemoteName, szHost, sizeof szHost);
-    if (bIdentify && !detail::isHostName(szHost)) {
+    if (bIdentify && isNumericHost(sRemoteName)) {
         MIREL_LOG(7) << "MirelUDPSocketConnection::transmit: using "
                      << "gethostbyaddr." << endrecord;
     }
-    // A name that does not resolve, or malformed dotted text (which would become the
+    // A name that does not resolve, or malformed numeric text (which inet_addr would make the
     // broadcast address), sends nothing; the outcome of a reverse lookup changes nothing.
-    detail::ResolvedHost host;
-    int rc = detail::resolveIPv4(szHost, bIdentify, &host);
+    Destination destination;
+    int rc = resolveDestination(sRemoteName, nPort, SOCK_DGRAM, bIdentify, &destination);
     if (rc != 0) {
         logSendFailure(rc, sRemoteName);
         return rc;
     }
-
-    detail::FdOwner socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    // A datagram cannot tell a refused address: a name's first IPv4 address, or its first IPv6
+    // one when it has none.
+    const SocketAddress* pAddress = &destination.addresses[0];
+    for (const SocketAddress& address : destination.addresses) {
+        if (address.family() == AF_INET) {
+            pAddress = &address;
+            break;
+        }
+    }
+    FdOwner socket(posix::socket(pAddress->family(), SOCK_DGRAM));
     if (socket.get() < 0) {
         rc = errno;
         MIREL_LOG(1) << "MirelUDPSocketConnection::transmit: failed to create socket. (rc=" << rc
@@ -88,17 +92,7 @@ int sendDatagram(const MirelString& sRemoteName, int nPort, bool bIdentify, cons
                      << ")" << endrecord;
         return rc;
     }
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(nPort));
-    address.sin_addr.s_addr = host.nAddress;
-    ssize_t nSent;
-    do {
-        nSent = ::sendto(socket.get(), pData, static_cast<std::size_t>(nSize), 0,
-                         reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (nSent < 0 && errno == EINTR);
-    if (nSent < 0) {
+    if (posix::sendTo(socket.get(), pData, static_cast<std::size_t>(nSize), 0, *pAddress) < 0) {
         rc = errno;
         logSendFailure(rc, sRemoteName);
         return rc;

@@ -248,6 +248,10 @@ bool looksLikeIPv6(const MirelString& sText) {
     return (!sText.empty() && sText[0] == '[') || sText.find(':') != MirelString::npos;
 }
 
+bool isNumericHost(const MirelString& sText) {
+    return looksLikeIPv6(sText) || !hasLetter(sText);
+}
+
 bool parseNumericAddress(const MirelString& sText, int nPort, SocketAddress* pAddress) {
     if (sText.find('\0') != MirelString::npos) {
         return false;
@@ -316,7 +320,7 @@ int resolveDestination(const MirelString& sHost, int nPort, int nSocketType, boo
     pDestination->sOfficialName.clear();
     pDestination->nReverseError = 0;
     SocketAddress numeric;
-    if (looksLikeIPv6(sHost) || !hasLetter(sHost)) {
+    if (isNumericHost(sHost)) {
         if (!parseNumericAddress(sHost, nPort, &numeric)) {
             return EDESTADDRREQ;
         }

@@ -88,6 +88,9 @@ bool parseNumericAddress(const MirelSupport::MirelString& sText, int nPort,
                          SocketAddress* pAddress);
 // True when sText is written as an IPv6 address: bracketed, or holding a ':'.
 bool looksLikeIPv6(const MirelSupport::MirelString& sText);
+// True when a host text is taken as a numeric address rather than a name: written as IPv6, or
+// without any letter.
+bool isNumericHost(const MirelSupport::MirelString& sText);
 
 // The address without its port: "127.0.0.1", "::1"; empty for another family.
 MirelSupport::MirelString addressText(const SocketAddress& address);

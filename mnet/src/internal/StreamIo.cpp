@@ -192,6 +192,14 @@ void closeCell(void*& pCell) {
     }
 }
 
+void dropSocket(void* pCell) {
+    if (pCell) {
+        StreamCell* pStream = static_cast<StreamCell*>(pCell);
+        closeFd(pStream->fd);
+        pStream->fd = -1;
+    }
+}
+
 void freeCell(void*& pCell) {
     closeCell(pCell);
     if (pCell) {

@@ -103,6 +103,9 @@ void openCell(void*& pCell, int nFd, void (*pfnSetNoDelay)(int) = 0);
 // Closes the descriptor. A cell that carries a time-out stays, without a socket; any other is
 // freed and the pointer nulled. Harmless on null.
 void closeCell(void*& pCell);
+// Closes the socket of a connection that is still establishing, so that it can try its next
+// address with openCell; the establishment's deadline goes on.
+void dropSocket(void* pCell);
 // closeCell, then frees the cell whatever it carries (for the destructors).
 void freeCell(void*& pCell);
 // Frees the cell without closing its descriptor (another owner keeps it); nulls the pointer.
