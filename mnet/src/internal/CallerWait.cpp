@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "internal/Posix.hpp"
+
 namespace MirelNet {
 namespace detail {
 
@@ -54,7 +56,7 @@ int CallerWait::poll(CallerWait* pWait, pollfd* pServer, std::size_t nServer, in
                      bool* pbCallerReady) {
     *pbCallerReady = false;
     if (pWait == 0) {
-        return ::poll(pServer, nServer, nTimeoutMs);
+        return posix::poll(pServer, nServer, nTimeoutMs);
     }
     std::vector<pollfd>& fds = pWait->m_fds;
     for (std::size_t i = 0; i < kServerSlots; ++i) {
@@ -70,7 +72,7 @@ int CallerWait::poll(CallerWait* pWait, pollfd* pServer, std::size_t nServer, in
         int nLeftMs = msUntil(pWait->m_deadline);
         nTimeoutMs = nTimeoutMs < 0 ? nLeftMs : std::min(nTimeoutMs, nLeftMs);
     }
-    int rc = ::poll(fds.data(), fds.size(), nTimeoutMs);
+    int rc = posix::poll(fds.data(), fds.size(), nTimeoutMs);
     for (std::size_t i = 0; i < nServer; ++i) {
         pServer[i].revents = fds[i].revents;
     }

@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +11,11 @@ namespace MirelNet {
 namespace detail {
 
 namespace {
+
+// A resolver's own error (h_errno) as an error number that says the name did not resolve.
+int lookupError(int nHostError) {
+    return nHostError == TRY_AGAIN ? EAGAIN : EHOSTUNREACH;
+}
 
 // Runs a reentrant resolver call, growing its scratch buffer while it reports ERANGE. On
 // failure *pError gets the resolver's own error, never a stale errno.
@@ -34,48 +38,6 @@ hostent* resolve(Call call, hostent* pEntry, std::vector<char>& scratch, int* pE
 }
 
 }  // namespace
-
-bool isHostName(const char* pszName) {
-    for (const char* p = pszName; *p != '\0'; ++p) {
-        if (std::isalpha(static_cast<unsigned char>(*p))) {
-            return true;
-        }
-    }
-    return false;
-}
-
-int lookupError(int nHostError) {
-    return nHostError == TRY_AGAIN ? EAGAIN : EHOSTUNREACH;
-}
-
-int resolveIPv4(const char* pszHost, bool bReverse, ResolvedHost* pResult) {
-    pResult->nAddress = 0;
-    pResult->bEntry = false;
-    pResult->sOfficialName.clear();
-    pResult->nReverseError = 0;
-    if (isHostName(pszHost)) {
-        std::vector<uint32_t> addresses;
-        int nError = EHOSTUNREACH;
-        if (!lookupByName(pszHost, &pResult->sOfficialName, &addresses, &nError) ||
-            addresses.empty()) {
-            return nError;
-        }
-        pResult->nAddress = addresses[0];
-        pResult->bEntry = true;
-        return 0;
-    }
-    in_addr parsed;
-    if (::inet_aton(pszHost, &parsed) == 0) {
-        return EDESTADDRREQ;
-    }
-    pResult->nAddress = parsed.s_addr;
-    if (bReverse) {
-        pResult->nReverseError = EHOSTUNREACH;
-        pResult->bEntry =
-            lookupByAddress(parsed.s_addr, &pResult->sOfficialName, &pResult->nReverseError);
-    }
-    return 0;
-}
 
 bool lookupByName(const MirelSupport::MirelString& sName, MirelSupport::MirelString* psOfficialName,
                   std::vector<uint32_t>* pAddresses, int* pError) {

@@ -101,9 +101,6 @@ ServerGate::WaitResult ServerGate::await(ListenCell* pCell, int* pError, int nTi
         bool bCallerReady = false;
         int rc = CallerWait::poll(pCaller, fds, 2, nTimeoutMs, &bCallerReady);
         if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             *pError = errno;
             return FAILED;
         }
@@ -149,10 +146,7 @@ ServerGate::CloseResult ServerGate::close(void*& pSlot) {
         if (pCell->waiting) {
             pCell->closing = true;
             int nSignal = 0;
-            ssize_t rc;
-            do {
-                rc = ::write(pCell->wake[1], &nSignal, sizeof nSignal);
-            } while (rc < 0 && errno == EINTR);
+            posix::write(pCell->wake[1], &nSignal, sizeof nSignal);
         } else {
             pFree = pCell;
         }

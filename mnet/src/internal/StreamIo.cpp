@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "MirelConnection.hpp"
+#include "internal/Posix.hpp"
 #include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
@@ -121,11 +122,7 @@ void makeRoom(StreamCell& cell, std::size_t nRoom) {
 }
 
 ssize_t receiveOnce(int nFd, char* pTarget, std::size_t nSize, int nFlags) {
-    ssize_t n;
-    do {
-        n = ::recv(nFd, pTarget, nSize, nFlags);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    return posix::recv(nFd, pTarget, nSize, nFlags);
 }
 
 // One receive into the buffer's free space; what the call returned.
@@ -348,18 +345,15 @@ long sendPieces(StreamCell& cell, iovec* pPieces, int nPieces, Clock::time_point
         }
         ssize_t n;
         if (nPieces == 1) {
-            n = ::send(cell.fd, pPieces->iov_base, pPieces->iov_len, MSG_NOSIGNAL);
+            n = posix::send(cell.fd, pPieces->iov_base, pPieces->iov_len, MSG_NOSIGNAL);
         } else {
             msghdr message;
             std::memset(&message, 0, sizeof message);
             message.msg_iov = pPieces;
             message.msg_iovlen = static_cast<std::size_t>(std::min(nPieces, IOV_MAX));
-            n = ::sendmsg(cell.fd, &message, MSG_NOSIGNAL);
+            n = posix::sendMsg(cell.fd, &message, MSG_NOSIGNAL);
         }
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return failure(cell, errno);
         }
         // A partial send: drop what went out and go on with the rest.

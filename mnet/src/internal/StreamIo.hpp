@@ -9,9 +9,10 @@
 // freeCell frees it), so the setting survives re-establishment. Null means neither. The cell also
 // holds the connection's read buffer: a receive takes what has arrived (up to the buffer's size)
 // with one system call and later reads are served from it. The owner closes the descriptor
-// and frees the cell through closeCell. The stream calls retry on EINTR and never raise
-// SIGPIPE. Sends inside a write span of their connection are gathered and leave with the span
-// (WriteSpan.hpp); bytes gathered for a cell leave before it is read, closed or released.
+// and frees the cell through closeCell. The stream calls go through the system-call layer
+// (internal/Posix) and never raise SIGPIPE. Sends inside a write span of their connection are
+// gathered and leave with the span (WriteSpan.hpp); bytes gathered for a cell leave before it is
+// read, closed or released.
 //
 // Threads: a cell belongs to one connection and is used by one thread at a time.
 #ifndef MNET_INTERNAL_STREAM_IO_HPP
