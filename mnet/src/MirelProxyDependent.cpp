@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "MirelLogging.hpp"
 #include "MirelPipeConnection.hpp"
@@ -18,6 +19,8 @@
 #include "internal/WriteSpan.hpp"
 
 namespace MirelNet {
+
+using MirelSupport::endrecord;
 
 namespace {
 
@@ -82,40 +85,11 @@ public:
     }
 };
 
-}  // namespace
-
-MirelProxyDependent::MirelProxyDependent(const MirelString& sRemoteName, long hDependent)
-    : m_sRemoteName(sRemoteName), m_hDependent(hDependent) {}
-
-MirelProxyDependent::~MirelProxyDependent() {}
-
-const MirelString& MirelProxyDependent::getRemoteName() const {
-    return m_sRemoteName;
-}
-
-int MirelProxyDependent::getDependentHandle() const {
-    return static_cast<int>(m_hDependent);
-}
-
-long MirelProxyDependent::getDependentHandleLong() const {
-    return m_hDependent;
-}
-
-void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
-    detail::CallbackAddress address = detail::parseCallbackAddress(m_sRemoteName);
-    // A sink that does not accept or read must not hold this caller: connecting and sending
-    // end by one deadline, past which the connection fails with 110 (ETIMEDOUT).
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(notifyTimeoutMs());
-    // One write span holds the handle and whatever addContent writes, so a stream connection
-    // carries the whole message with one send.
-    auto write = [this, &notification](MirelConnection& client) {
-        detail::WriteSpan span(&client);
-        client.transfer(m_hDependent);
-        addContent(client, notification);
-        span.finish();
-    };
-    // Each connection lives for this one message; the smart pointer closes it on every way
-    // out, exceptions included.
+// Sends one callback message to address through a connection made for it alone; write puts
+// the message on the connection. Each connection lives for this one message: the smart pointer
+// closes it on every way out, exceptions included.
+void sendMessage(const detail::CallbackAddress& address, Clock::time_point deadline,
+                 const std::function<void(MirelConnection&)>& write) {
     switch (address.kind) {
         case detail::CallbackAddress::UDP: {
             MirelSmartPointer<MirelUDPSocketConnection> spClient(
@@ -141,9 +115,9 @@ void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
             write(*spClient);
             // Returns only once the sink's system holds the whole message (or fails by the
             // deadline): a message that waits in this end's queue could be lost unseen.
-            long long nMsLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    deadline - Clock::now())
-                                    .count();
+            long long nMsLeft =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             if (detail::lingerOnClose(spClient->getSocket(),
                                       static_cast<int>(std::max(0LL, nMsLeft)))) {
                 spClient->disconnect();
@@ -162,6 +136,56 @@ void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
         case detail::CallbackAddress::NONE:
             break;
     }
+}
+
+}  // namespace
+
+MirelProxyDependent::MirelProxyDependent(const MirelString& sRemoteName, long hDependent)
+    : m_sRemoteName(sRemoteName), m_hDependent(hDependent) {}
+
+MirelProxyDependent::~MirelProxyDependent() {}
+
+const MirelString& MirelProxyDependent::getRemoteName() const {
+    return m_sRemoteName;
+}
+
+int MirelProxyDependent::getDependentHandle() const {
+    return static_cast<int>(m_hDependent);
+}
+
+long MirelProxyDependent::getDependentHandleLong() const {
+    return m_hDependent;
+}
+
+void MirelProxyDependent::remoteNotify(const MirelNotification& notification) {
+    const char* const kHead = "MirelProxyDependent::remoteNotify: ";
+    detail::CallbackAddress address = detail::parseCallbackAddress(m_sRemoteName);
+    if (address.kind == detail::CallbackAddress::NONE) {
+        MIREL_LOG(7) << kHead << "'" << m_sRemoteName << "' is no callback address, nothing sent"
+                     << endrecord;
+        return;
+    }
+    MIREL_LOG(7) << kHead << "notifying " << m_sRemoteName << " (handle " << m_hDependent << ")"
+                 << endrecord;
+    // A sink that does not accept or read must not hold this caller: connecting and sending
+    // end by one deadline, past which the connection fails with 110 (ETIMEDOUT).
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(notifyTimeoutMs());
+    // One write span holds the handle and whatever addContent writes, so a stream connection
+    // carries the whole message with one send.
+    auto write = [this, &notification](MirelConnection& client) {
+        detail::WriteSpan span(&client);
+        client.transfer(m_hDependent);
+        addContent(client, notification);
+        span.finish();
+    };
+    try {
+        sendMessage(address, deadline, write);
+    } catch (const MirelException& e) {
+        MIREL_LOG(1) << kHead << m_sRemoteName << " failed: " << e.getText() << " (code "
+                     << e.getCode() << ")" << endrecord;
+        throw;
+    }
+    MIREL_LOG(7) << kHead << "sent to " << m_sRemoteName << endrecord;
 }
 
 void MirelProxyDependent::addContent(MirelConnection& client,
