@@ -480,3 +480,18 @@ TEST(MirelProxyDependentDeadline, ConnectionsThatAddContentOpensKeepNoDeadline) 
     EXPECT_EQ(4u + 4u + (16u << 20), nRead);
     ::close(nSide);
 }
+
+// The log says where each notification went and how it ended.
+TEST(MirelProxyDependentRemoteNotify, LogsItsTargetAndItsOutcome) {
+    UdpReceiver receiver;
+    std::string sAddress = "udp:127.0.0.1:" + std::to_string(receiver.m_nPort);
+    std::string sRefused = "socket:127.0.0.1:" + std::to_string(mnettest::freeTcpPort());
+    mnettest::LogCapture log(7);
+    notify(sAddress, 7, 1);
+    EXPECT_EQ(1, log.count("MirelProxyDependent::remoteNotify: notifying " + sAddress));
+    EXPECT_EQ(1, log.count("MirelProxyDependent::remoteNotify: sent to " + sAddress));
+    EXPECT_EQ(111, mnettest::catchOf([&] { notify(sRefused, 7, 1); }).getCode());
+    EXPECT_EQ(1, log.count("MirelProxyDependent::remoteNotify: " + sRefused +
+                           " failed: MirelSocketConnection::establish: connection request "
+                           "failed. (code 111)"));
+}
