@@ -33,7 +33,6 @@ const char* const kSocketCreationFailed =
 const char* const kHostNotFound = "MirelSocketConnection::establish: could not find host.";
 const char* const kConnectFailed = "MirelSocketConnection::establish: connection request failed.";
 
-const std::size_t kNameBufferSize = 8192;
 
 MirelString decimal(int nValue) {
     char szText[16];
