@@ -45,6 +45,13 @@ struct StreamCell {
     // Where a write span copies the pieces of one send that do not fit in the span itself;
     // kept between operations, so that a stream of strings allocates once.
     std::vector<char> copyArea;
+    // The peer's process, user and group as the system named them when an accepted local
+    // connection was taken (takePeerCredentials), so that a sender that has closed since is
+    // still named. bPeerKnown is false on a client connection and on TCP.
+    bool bPeerKnown;
+    int nPeerPid;
+    unsigned int nPeerUid;
+    unsigned int nPeerGid;
 
     explicit StreamCell(int nFd)
         : fd(nFd),
@@ -53,7 +60,11 @@ struct StreamCell {
           bComplete(false),
           pfnSetNoDelay(0),
           bSent(false),
-          bNoDelaySet(false) {}
+          bNoDelaySet(false),
+          bPeerKnown(false),
+          nPeerPid(0),
+          nPeerUid(0),
+          nPeerGid(0) {}
     std::size_t buffered() const { return nEnd - nBegin; }
 };
 
@@ -67,6 +78,9 @@ int cellFd(const void* pCell);
 void closeCell(void*& pCell);
 // Frees the cell without closing its descriptor (another owner keeps it); nulls the pointer.
 void releaseCell(void*& pCell);
+// Reads the peer credentials of the cell's local socket into the cell (SO_PEERCRED, one call);
+// bPeerKnown stays false when the system cannot tell. Harmless on null.
+void takePeerCredentials(void* pCell);
 // close() that is not repeated on EINTR (the descriptor is gone either way on Linux).
 void closeFd(int nFd);
 
