@@ -25,6 +25,7 @@
 #include "internal/CallbackDelivery.hpp"
 #include "internal/CallerWait.hpp"
 #include "internal/HostLookup.hpp"
+#include "internal/SenderPolicy.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -150,9 +151,11 @@ struct Pending {
 // sink thread only, for one run; its end closes every connection it still holds.
 class Inbox {
 public:
-    Inbox(MirelCallbackContainer& container, const std::atomic<bool>& bStopping)
+    Inbox(MirelCallbackContainer& container, const std::atomic<bool>& bStopping,
+          const detail::SenderPolicy& policy)
         : m_container(container),
           m_bStopping(bStopping),
+          m_policy(policy),
           m_nMostPending(mostPending()),
           m_nBytes(0) {}
 
@@ -186,6 +189,7 @@ private:
 
     MirelCallbackContainer& m_container;
     const std::atomic<bool>& m_bStopping;
+    const detail::SenderPolicy& m_policy;  // who may deliver; checked as a sender is taken
     const std::size_t m_nMostPending;
     RecordPacer m_pacer;
     List m_pending;                        // in the order of accept, so of deadline
@@ -299,6 +303,16 @@ void Inbox::drop(List::iterator entry, const char* pszWhy) {
 }
 
 void Inbox::take(MirelSmartPointer<MirelConnection>& spClient, const MirelString& sAddress) {
+    // The sender policy, before anything is read: a refused sender's connection is closed.
+    MirelString sWho;
+    if (!m_policy.admits(*spClient, &sWho)) {
+        if (m_pacer.allow()) {
+            MIREL_LOG(1) << "MirelLibraryCallbackSink::run: refused a sender (" << sWho
+                         << ") that the sender policy does not allow" << endrecord;
+        }
+        spClient->disconnect();
+        return;
+    }
     detail::StreamCell* pCell = streamCellOf(*spClient);
     if (pCell == 0) {
         deliver(spClient, sAddress);
@@ -525,13 +539,22 @@ bool MirelLibraryCallbackSink::setUpServer(int& rc) {
 int MirelLibraryCallbackSink::run() {
     MIREL_LOG(9) << "MirelLibraryCallbackSink::run: enter" << endrecord;
     int rc = 0;
+    // Read while the constructor waits, as the sink is made.
+    const detail::SenderPolicy policy = detail::SenderPolicy::forSink();
     if (!setUpServer(rc)) {
         return rc;
     }
 
     // What the loop serves besides its server: the connections whose message is still
     // arriving, watched by the server's own wait.
-    Inbox inbox(m_callbackContainer, m_bStopping);
+    if (m_sCallbackType == "socket" || m_sCallbackType == "udp") {
+        MIREL_LOG(5) << "MirelLibraryCallbackSink::run: a " << m_sCallbackType
+                     << " sink cannot name its senders: any local user, and any host that "
+                        "reaches its address, may deliver to it; a pipe sink names them and "
+                        "applies its sender policy"
+                     << endrecord;
+    }
+    Inbox inbox(m_callbackContainer, m_bStopping, policy);
     detail::CallerWait callerWait;
     // Doubles from a few milliseconds up to a second while the server's own trouble repeats.
     detail::Backoff pause(kFirstPauseMs, kLongestPauseMs);

@@ -1,7 +1,6 @@
 #include "MirelPipeServer.hpp"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,10 +11,10 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
-#include <vector>
 
 #include "MirelLogging.hpp"
 #include "MirelPipeConnection.hpp"
+#include "internal/Accounts.hpp"
 #include "internal/EndpointName.hpp"
 #include "internal/ServerGate.hpp"
 
@@ -114,34 +113,11 @@ private:
     int m_nDir;
 };
 
-// getgrnam_r, because another thread of the process may be looking up groups too.
-bool lookupGroup(const MirelString& sName, gid_t* pGid) {
-    long nHint = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-    std::vector<char> buffer(nHint > 0 ? static_cast<std::size_t>(nHint) : 1024);
-    for (;;) {
-        group entry;
-        group* pFound = 0;
-        int rc = ::getgrnam_r(sName.c_str(), &entry, buffer.data(), buffer.size(), &pFound);
-        if (rc == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (rc == EINTR) {
-            continue;
-        }
-        if (rc != 0 || pFound == 0) {
-            return false;
-        }
-        *pGid = pFound->gr_gid;
-        return true;
-    }
-}
-
 // Hands the endpoint file that nFile stands for to the group sGroup; a missing group is only
 // logged, and a failed chown keeps the owner's group.
 void grantGroup(int nFile, const MirelString& sGroup) {
     gid_t nGroup = 0;
-    if (lookupGroup(sGroup, &nGroup)) {
+    if (detail::lookupGroup(sGroup, &nGroup)) {
         int nIgnored = ::fchownat(nFile, "", ::getuid(), nGroup, AT_EMPTY_PATH);
         (void)nIgnored;
         MIREL_LOG(9) << "MirelPipeServer::init () : successfully granted rw access to the "
