@@ -1,5 +1,7 @@
-// A typed request/response service over TCP: a server thread hands out each client as a
-// connection, and both sides exchange typed values, acknowledge and error messages.
+// A typed request/response service over TCP, or with the argument "pipe" over a local pipe: a
+// server thread hands out each client as a connection, and both sides exchange typed values,
+// acknowledge and error messages. Over a pipe the server also names who called: the user and
+// process the system gives for the client's connection (TCP carries no such name).
 //
 // The "calculator" service of this example speaks this protocol:
 //   handshake  the client sends "calculator" CR LF; the server answers the byte '+'
@@ -19,10 +21,15 @@
 #include <cstring>
 #include <thread>
 
+#include "MirelPipeConnection.hpp"
+#include "MirelPipeServer.hpp"
 #include "MirelServerSocket.hpp"
 #include "MirelSocketConnection.hpp"
 
 using MirelNet::MirelConnection;
+using MirelNet::MirelIPCServer;
+using MirelNet::MirelPipeConnection;
+using MirelNet::MirelPipeServer;
 using MirelNet::MirelServerSocket;
 using MirelNet::MirelSocketConnection;
 using MirelSupport::MirelException;
@@ -31,8 +38,8 @@ using MirelSupport::MirelString;
 
 namespace {
 
-// Answers one client: handshake, one request, one reply.
-void answer(MirelConnection& client) {
+// Answers one client: handshake, one request, one reply. *pbNamed: the caller was named.
+void answer(MirelConnection& client, bool* pbNamed) {
     char szService[64];
     int nError = 0;
     if (!client.getLine(szService, sizeof szService, nError) ||
@@ -41,6 +48,15 @@ void answer(MirelConnection& client) {
     }
     char cYes = '+';
     client.put(&cYes, 1);
+    // Who called, as the system saw the client connect: a service may decide on it.
+    int nPid = 0;
+    unsigned int nUid = 0;
+    unsigned int nGid = 0;
+    MirelPipeConnection* pPipe = dynamic_cast<MirelPipeConnection*>(&client);
+    if (pPipe && pPipe->getPeerCredentials(nPid, nUid, nGid)) {
+        std::printf("server: a call from user %u, group %u, process %d\n", nUid, nGid, nPid);
+        *pbNamed = true;
+    }
 
     MirelString sOperation = client.receiveString();
     int nCount = client.receiveInt();
@@ -60,9 +76,11 @@ void answer(MirelConnection& client) {
 // The server thread: one client after another until the main thread stops it.
 struct ServerThread {
     MirelSmartPointer<MirelServerSocket> spServer;
+    MirelSmartPointer<MirelPipeServer> spPipeServer;  // instead of spServer, over a pipe
     std::atomic<bool> bFailed{false};
     std::atomic<int> nFailureCode{0};
     std::atomic<bool> bStopping{false};
+    bool bCallerNamed = false;  // by the server thread, read after it ended
 
     void run() { serve(); }
 
@@ -70,7 +88,7 @@ struct ServerThread {
     // after it returns empty at once (close() would let the next wait open the server again).
     void stop() {
         bStopping = true;
-        spServer->shutDown();
+        spServer ? spServer->shutDown() : spPipeServer->shutDown();
     }
 
     void serve() {
@@ -78,7 +96,9 @@ struct ServerThread {
             MirelSmartPointer<MirelConnection> spClient;
             try {
                 // Opens the server if it is closed; empty when close() woke it.
-                spClient = spServer->waitForClient(false);
+                MirelIPCServer* pServer = spServer ? static_cast<MirelIPCServer*>(spServer)
+                                                   : static_cast<MirelIPCServer*>(spPipeServer);
+                spClient = pServer->waitForClient(false);
             } catch (const MirelException& e) {
                 nFailureCode = e.getCode();  // could not open: 98 when the port is taken
                 bFailed = true;
@@ -88,7 +108,7 @@ struct ServerThread {
                 return;
             }
             try {
-                answer(*spClient);
+                answer(*spClient, &bCallerNamed);
             } catch (const MirelException& e) {
                 std::fprintf(stderr, "server: %s (code %d)\n", e.getText().c_str(), e.getCode());
             }
@@ -129,10 +149,16 @@ bool waitUntilListening(ServerThread& server) {
     return false;
 }
 
-// One request on its own connection. False when the reply was not the expected one.
-bool ask(int nPort, const MirelString& sOperation, const int* pValues, int nCount) {
-    MirelSmartPointer<MirelSocketConnection> spClient(
-        new MirelSocketConnection("127.0.0.1", nPort, false, false));
+// One request on its own connection, to the TCP port nPort or the pipe sPipe (when not
+// empty). False when the reply was not the expected one.
+bool ask(int nPort, const MirelString& sPipe, const MirelString& sOperation, const int* pValues,
+         int nCount) {
+    MirelSmartPointer<MirelConnection> spClient;
+    if (sPipe.empty()) {
+        spClient = new MirelSocketConnection("127.0.0.1", nPort, false, false);
+    } else {
+        spClient = new MirelPipeConnection(sPipe);
+    }
     spClient->setServiceName("calculator");
     // The first typed operation connects and runs the handshake.
     spClient->transfer(sOperation);
@@ -154,9 +180,38 @@ bool ask(int nPort, const MirelString& sOperation, const int* pValues, int nCoun
     return false;
 }
 
+// The calculator on a pipe endpoint of its own in the shared-service directory.
+int runOverPipe() {
+    char szName[32];
+    std::snprintf(szName, sizeof szName, "calculator%d", static_cast<int>(::getpid()));
+    ServerThread server;
+    try {
+        server.spPipeServer = new MirelPipeServer(szName);  // opens now, or throws why not
+    } catch (const MirelException& e) {
+        std::fprintf(stderr, "the server did not start: %s (code %d)\n", e.getText().c_str(),
+                     e.getCode());
+        return 1;
+    }
+    std::thread thread(&ServerThread::run, &server);
+    std::printf("calculator listening on pipe:%s\n", szName);
+    bool bOk = false;
+    try {
+        const int values[] = {1, 2, 39};
+        bOk = ask(0, szName, "sum", values, 3);
+    } catch (const MirelException& e) {
+        std::fprintf(stderr, "client: %s (code %d)\n", e.getText().c_str(), e.getCode());
+    }
+    server.stop();
+    thread.join();
+    return bOk && server.bCallerNamed ? 0 : 1;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "pipe") == 0) {
+        return runOverPipe();
+    }
     ServerThread server;
     std::thread thread;
     int nPort = -1;
@@ -186,7 +241,7 @@ int main() {
     bool bOk = false;
     try {
         const int values[] = {1, 2, 39};
-        bOk = ask(nPort, "sum", values, 3) && ask(nPort, "product", values, 3);
+        bOk = ask(nPort, "", "sum", values, 3) && ask(nPort, "", "product", values, 3);
     } catch (const MirelException& e) {
         std::fprintf(stderr, "client: %s (code %d)\n", e.getText().c_str(), e.getCode());
     }
