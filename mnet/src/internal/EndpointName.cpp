@@ -1,6 +1,7 @@
 #include "internal/EndpointName.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +69,18 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         forgetLocked(sName);
     }
+    // Around fork: no other thread holds the lock as the process is copied, and the child
+    // lets go of the descriptors without closing them (a child that closes what it inherited
+    // may have reused their numbers for files of its own by the time it connects).
+    void lockForFork() { m_lock.lock(); }
+    void unlockAfterFork() { m_lock.unlock(); }
+    void dropInChild() {
+        for (Entries::iterator entry = m_entries.begin(); entry != m_entries.end(); ++entry) {
+            entry->second->release();
+        }
+        m_entries.clear();
+        m_lock.unlock();
+    }
 
 private:
     typedef std::list<std::pair<MirelString, File> > Entries;
@@ -88,10 +101,20 @@ private:
     Entries m_entries;
 };
 
+KeptEndpoints* createKeptEndpoints();
+
 // Never destroyed: a notification may still be sent from a static destructor.
 KeptEndpoints& keptEndpoints() {
-    static KeptEndpoints* pKept = new KeptEndpoints;
+    static KeptEndpoints* pKept = createKeptEndpoints();
     return *pKept;
+}
+
+KeptEndpoints* createKeptEndpoints() {
+    KeptEndpoints* pKept = new KeptEndpoints;
+    ::pthread_atfork([] { keptEndpoints().lockForFork(); },
+                     [] { keptEndpoints().unlockAfterFork(); },
+                     [] { keptEndpoints().dropInChild(); });
+    return pKept;
 }
 
 // Opens the endpoint file of sName afresh; 0 or the error.
