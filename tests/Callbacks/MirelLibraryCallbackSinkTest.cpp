@@ -367,6 +367,19 @@ TEST(MirelLibraryCallbackSink, APipeCallbackNamesTheSendersProcessUserAndGroup) 
     EXPECT_EQ(7u, nGid);
 }
 
+// TCP and UDP sinks cannot name their senders, and say so once as they start.
+TEST(MirelLibraryCallbackSink, NetworkSinksSayOnceThatTheyCannotNameSenders) {
+    mnettest::LogCapture log(5);
+    for (const char* pszType : {"socket", "udp"}) {
+        ::setenv("QVINTF_CALLB_CONN_TYPE", pszType, 1);
+        MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("open"));
+        std::string sRecord = std::string("a ") + pszType + " sink cannot name its senders";
+        EXPECT_TRUE(log.waitFor(sRecord, 1)) << pszType;
+        spSink = 0;
+        EXPECT_EQ(1, log.count(sRecord)) << pszType;
+    }
+}
+
 TEST(MirelLibraryCallbackSink, DefaultIsAPipeNamedAfterTheProcess) {
     MNET_REQUIRE_SHARED_DIR();
     ::unsetenv("QVINTF_CALLB_CONN_TYPE");

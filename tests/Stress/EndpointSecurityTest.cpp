@@ -382,14 +382,27 @@ TEST_F(EndpointSecurity, GroupIsNotGrantedWithoutPrivilegesOne) {
 
 // A root process's pipe sink and a sender of another user who is a member of the directory's
 // group: by default the sink delivers the member's message, with MIREL_SINK_ALLOW=uid:0 it
-// refuses it; root's own is delivered either way.
+// refuses it; root's own is delivered either way. An allow list replaces the group rule, and
+// a list without a valid entry leaves the default.
 TEST_F(EndpointSecurity, PipeSinkPolicyDecidesWhetherAnotherMemberOfTheGroupDelivers) {
     char szName[32];
     std::snprintf(szName, sizeof szName, "qvintf%x", static_cast<unsigned int>(::getpid()));
     const std::string sAddress = std::string("pipe:") + szName;
     const std::string sEndpoint = MirelPipeServer::getFullPipeName(szName);
     ::setenv("QVINTF_CALLB_CONN_TYPE", "pipe", 1);
-    for (const char* pszAllow : {"uid:0", static_cast<const char*>(0)}) {
+    const std::string sNobodyUid = "uid:" + std::to_string(m_nNobody);
+    const struct {
+        const char* pszAllow;
+        bool bDelivered;
+    } cases[] = {{"uid:0", false},
+                 {0, true},
+                 {"any", true},
+                 {"user:nobody", true},
+                 {sNobodyUid.c_str(), true},
+                 {"user:no-such-user-here,uid:0", false},
+                 {"uid:-1,nonsense", true}};
+    for (const auto& test : cases) {
+        const char* pszAllow = test.pszAllow;
         SCOPED_TRACE(pszAllow ? pszAllow : "the default policy");
         pszAllow ? ::setenv("MIREL_SINK_ALLOW", pszAllow, 1) : ::unsetenv("MIREL_SINK_ALLOW");
         int go[2];
@@ -422,7 +435,7 @@ TEST_F(EndpointSecurity, PipeSinkPolicyDecidesWhetherAnotherMemberOfTheGroupDeli
         // Messages are delivered in the order they end: the member's, if at all, before root's.
         ASSERT_EQ(0, sendNotification(sAddress, 4712));
         ASSERT_TRUE(mnettest::waitUntil([&] { return spRecorder->saw(4712); }));
-        EXPECT_EQ(pszAllow == 0, spRecorder->saw(4711));
+        EXPECT_EQ(test.bDelivered, spRecorder->saw(4711));
     }
 }
 
