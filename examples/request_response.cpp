@@ -1,5 +1,7 @@
-// A typed request/response service over TCP: a server thread hands out each client as a
-// connection, and both sides exchange typed values, acknowledge and error messages.
+// A typed request/response service over TCP, or with the argument "pipe" over a local pipe: a
+// server thread hands out each client as a connection, and both sides exchange typed values,
+// acknowledge and error messages. Over a pipe the server also names who called: the user and
+// process the system gives for the client's connection (TCP carries no such name).
 //
 // The "calculator" service of this example speaks this protocol:
 //   handshake  the client sends "calculator" CR LF; the server answers the byte '+'
@@ -24,10 +26,15 @@
 #include <cstring>
 #include <thread>
 
+#include "MirelPipeConnection.hpp"
+#include "MirelPipeServer.hpp"
 #include "MirelServerSocket.hpp"
 #include "MirelSocketConnection.hpp"
 
 using MirelNet::MirelConnection;
+using MirelNet::MirelIPCServer;
+using MirelNet::MirelPipeConnection;
+using MirelNet::MirelPipeServer;
 using MirelNet::MirelServerSocket;
 using MirelNet::MirelSocketConnection;
 using MirelSupport::MirelException;
@@ -36,8 +43,8 @@ using MirelSupport::MirelString;
 
 namespace {
 
-// Answers one client: handshake, one request, one reply.
-void answer(MirelConnection& client) {
+// Answers one client: handshake, one request, one reply. *pbNamed: the caller was named.
+void answer(MirelConnection& client, bool* pbNamed) {
     char szService[64];
     int nError = 0;
     if (!client.getLine(szService, sizeof szService, nError) ||
@@ -46,6 +53,15 @@ void answer(MirelConnection& client) {
     }
     char cYes = '+';
     client.put(&cYes, 1);
+    // Who called, as the system saw the client connect: a service may decide on it.
+    int nPid = 0;
+    unsigned int nUid = 0;
+    unsigned int nGid = 0;
+    MirelPipeConnection* pPipe = dynamic_cast<MirelPipeConnection*>(&client);
+    if (pPipe && pPipe->getPeerCredentials(nPid, nUid, nGid)) {
+        std::printf("server: a call from user %u, group %u, process %d\n", nUid, nGid, nPid);
+        *pbNamed = true;
+    }
 
     MirelString sOperation = client.receiveString();
     int nCount = client.receiveInt();
@@ -65,9 +81,11 @@ void answer(MirelConnection& client) {
 // The server thread: one client after another until the main thread stops it.
 struct ServerThread {
     MirelSmartPointer<MirelServerSocket> spServer;
+    MirelSmartPointer<MirelPipeServer> spPipeServer;  // instead of spServer, over a pipe
     std::atomic<bool> bFailed{false};
     std::atomic<int> nFailureCode{0};
     std::atomic<bool> bStopping{false};
+    bool bCallerNamed = false;  // by the server thread, read after it ended
 
     void run() { serve(); }
 
@@ -75,7 +93,7 @@ struct ServerThread {
     // after it returns empty at once (close() would let the next wait open the server again).
     void stop() {
         bStopping = true;
-        spServer->shutDown();
+        spServer ? spServer->shutDown() : spPipeServer->shutDown();
     }
 
     void serve() {
@@ -83,7 +101,9 @@ struct ServerThread {
             MirelSmartPointer<MirelConnection> spClient;
             try {
                 // Opens the server if it is closed; empty when close() woke it.
-                spClient = spServer->waitForClient(false);
+                MirelIPCServer* pServer = spServer ? static_cast<MirelIPCServer*>(spServer)
+                                                   : static_cast<MirelIPCServer*>(spPipeServer);
+                spClient = pServer->waitForClient(false);
             } catch (const MirelException& e) {
                 nFailureCode = e.getCode();  // could not open: 98 when the port is taken
                 bFailed = true;
@@ -96,7 +116,7 @@ struct ServerThread {
             // hands out socket connections.
             static_cast<MirelSocketConnection*>(spClient.operator->())->setTimeout(2000);
             try {
-                answer(*spClient);
+                answer(*spClient, &bCallerNamed);
             } catch (const MirelException& e) {
                 std::fprintf(stderr, "server: %s (code %d)\n", e.getText().c_str(), e.getCode());
             }
@@ -172,13 +192,23 @@ bool waitUntilListening(ServerThread& server) {
     return false;
 }
 
-// One request on its own connection. False when the reply was not the expected one.
-bool ask(int nPort, const MirelString& sOperation, const int* pValues, int nCount) {
-    MirelSmartPointer<MirelSocketConnection> spClient(
-        new MirelSocketConnection("127.0.0.1", nPort, false, false));
-    spClient->setServiceName("calculator");
+// One request on its own connection, to the TCP port nPort or the pipe sPipe (when not
+// empty). False when the reply was not the expected one.
+bool ask(int nPort, const MirelString& sPipe, const MirelString& sOperation, const int* pValues,
+         int nCount) {
     // Connecting with the handshake, and each operation after it, ends within two seconds.
-    spClient->setTimeout(2000);
+    MirelSmartPointer<MirelConnection> spClient;
+    if (sPipe.empty()) {
+        MirelSmartPointer<MirelSocketConnection> spSocket(
+            new MirelSocketConnection("127.0.0.1", nPort, false, false));
+        spSocket->setTimeout(2000);
+        spClient = spSocket.operator->();
+    } else {
+        MirelSmartPointer<MirelPipeConnection> spPipe(new MirelPipeConnection(sPipe));
+        spPipe->setTimeout(2000);
+        spClient = spPipe.operator->();
+    }
+    spClient->setServiceName("calculator");
     // The first typed operation connects and runs the handshake.
     spClient->transfer(sOperation);
     spClient->transfer(nCount);
@@ -199,9 +229,38 @@ bool ask(int nPort, const MirelString& sOperation, const int* pValues, int nCoun
     return false;
 }
 
+// The calculator on a pipe endpoint of its own in the shared-service directory.
+int runOverPipe() {
+    char szName[32];
+    std::snprintf(szName, sizeof szName, "calculator%d", static_cast<int>(::getpid()));
+    ServerThread server;
+    try {
+        server.spPipeServer = new MirelPipeServer(szName);  // opens now, or throws why not
+    } catch (const MirelException& e) {
+        std::fprintf(stderr, "the server did not start: %s (code %d)\n", e.getText().c_str(),
+                     e.getCode());
+        return 1;
+    }
+    std::thread thread(&ServerThread::run, &server);
+    std::printf("calculator listening on pipe:%s\n", szName);
+    bool bOk = false;
+    try {
+        const int values[] = {1, 2, 39};
+        bOk = ask(0, szName, "sum", values, 3);
+    } catch (const MirelException& e) {
+        std::fprintf(stderr, "client: %s (code %d)\n", e.getText().c_str(), e.getCode());
+    }
+    server.stop();
+    thread.join();
+    return bOk && server.bCallerNamed ? 0 : 1;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "pipe") == 0) {
+        return runOverPipe();
+    }
     ServerThread server;
     std::thread thread;
     int nPort = -1;
@@ -231,8 +290,8 @@ int main() {
     bool bOk = false;
     try {
         const int values[] = {1, 2, 39};
-        bOk =
-            ask(nPort, "sum", values, 3) && ask(nPort, "product", values, 3) && askSilentService();
+        bOk = ask(nPort, "", "sum", values, 3) && ask(nPort, "", "product", values, 3) &&
+              askSilentService();
     } catch (const MirelException& e) {
         std::fprintf(stderr, "client: %s (code %d)\n", e.getText().c_str(), e.getCode());
     }

@@ -24,6 +24,7 @@
 #include "internal/HostLookup.hpp"
 #include "internal/Inbox.hpp"
 #include "internal/Posix.hpp"
+#include "internal/SenderPolicy.hpp"
 
 namespace MirelNet {
 
@@ -296,10 +297,19 @@ bool MirelLibraryCallbackSink::setUpServer(int& rc) {
 int MirelLibraryCallbackSink::run() {
     MIREL_LOG(9) << kRunHead << "enter" << endrecord;
     int rc = 0;
+    // Read before the server opens, while the constructor still waits.
+    const detail::SenderPolicy policy = detail::SenderPolicy::forSink();
     if (!setUpServer(rc)) {
         return rc;
     }
-    bool bReleased = serveSenders(rc);
+    if (m_sCallbackType == "socket" || m_sCallbackType == "udp") {
+        MIREL_LOG(5) << kRunHead << "a " << m_sCallbackType
+                     << " sink cannot name its senders: any local user, and any host that "
+                        "reaches its address, may deliver to it; a pipe sink names them and "
+                        "applies its sender policy"
+                     << endrecord;
+    }
+    bool bReleased = serveSenders(rc, &policy);
     MIREL_LOG(9) << kRunHead << "exiting rc=" << rc << endrecord;
     if (bReleased) {
         // The last reference went inside a callback. The destructor joins this thread, so it
@@ -316,12 +326,13 @@ int MirelLibraryCallbackSink::run() {
     return rc;
 }
 
-bool MirelLibraryCallbackSink::serveSenders(int& rc) {
+bool MirelLibraryCallbackSink::serveSenders(int& rc, const void* pPolicy) {
     bool bReleased = false;
     // What the loop serves besides its server: the senders whose message is still arriving,
     // watched by the server's own wait.
-    detail::Inbox inbox(m_callbackContainer,
-                        [this, &bReleased] { return m_bStopping || bReleased; });
+    detail::Inbox inbox(
+        m_callbackContainer, [this, &bReleased] { return m_bStopping || bReleased; },
+        static_cast<const detail::SenderPolicy*>(pPolicy));
     detail::CallerWait callerWait;
     // Doubles from a few milliseconds up to a second while the server's own trouble repeats.
     detail::Backoff pause(kFirstPauseMs, kLongestPauseMs);

@@ -4,8 +4,6 @@
 #include <sys/un.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
 
 #include "MirelPipeServer.hpp"
 #include "internal/EndpointName.hpp"
@@ -17,21 +15,6 @@ namespace {
 
 const char* const kCreationFailed = "MirelPipeConnection::establish: pipe creation failed.";
 const char* const kConnectFailed = "MirelPipeConnection::establish: connection request failed.";
-
-// A blocking connect that a signal interrupts goes on in the kernel; asking again either
-// completes it or reports that it already has.
-int connectLocal(int nFd, const sockaddr_un& address, socklen_t nLength) {
-    const sockaddr* pAddress = reinterpret_cast<const sockaddr*>(&address);
-    if (::connect(nFd, pAddress, nLength) == 0) {
-        return 0;
-    }
-    while (errno == EINTR) {
-        if (::connect(nFd, pAddress, nLength) == 0 || errno == EISCONN) {
-            return 0;
-        }
-    }
-    return errno;
-}
 
 }  // namespace
 
@@ -74,17 +57,11 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
         sExceptionMessage = kConnectFailed;
         return EINVAL;
     }
-    MirelString sPath = MirelPipeServer::getFullPipeName(m_sPipeName);
-    sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (sPath.size() >= sizeof address.sun_path) {
+    // The full path must still fit a local socket address, as when connects went by it.
+    if (MirelPipeServer::getFullPipeName(m_sPipeName).size() >= sizeof(sockaddr_un().sun_path)) {
         sExceptionMessage = kConnectFailed;
         return ENAMETOOLONG;
     }
-    std::memcpy(address.sun_path, sPath.data(), sPath.size());
-    socklen_t nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sPath.size());
-
     int nFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (nFd < 0) {
         sExceptionMessage = kCreationFailed;
@@ -94,7 +71,8 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
     // cell bounds the connect.
     detail::openCell(m_pipeHandle, nFd);
     // A refused handshake leaves this function as its MirelException.
-    int nError = detail::finishConnect(*this, m_pipeHandle, connectLocal(nFd, address, nLength));
+    int nError =
+        detail::finishConnect(*this, m_pipeHandle, detail::connectEndpoint(nFd, m_sPipeName));
     if (nError != 0) {
         sExceptionMessage = kConnectFailed;
         return nError;
@@ -121,6 +99,18 @@ bool MirelPipeConnection::peekBytes(void* pBuffer, int& nSize, int& nErrorCode) 
     int nEstablished =
         detail::establishedCell(m_pipeHandle, *this, &MirelPipeConnection::establishImpl);
     return detail::streamPeek(this, nEstablished, m_pipeHandle, pBuffer, nSize, nErrorCode);
+}
+
+bool MirelPipeConnection::getPeerCredentials(int& nPid, unsigned int& nUid,
+                                             unsigned int& nGid) const {
+    const detail::StreamCell* pCell = static_cast<const detail::StreamCell*>(m_pipeHandle);
+    if (pCell == 0 || !pCell->bPeerKnown) {
+        return false;
+    }
+    nPid = pCell->nPeerPid;
+    nUid = pCell->nPeerUid;
+    nGid = pCell->nPeerGid;
+    return true;
 }
 
 void* MirelPipeConnection::getPipeHandle() {

@@ -1,6 +1,7 @@
 #include "MirelPipeServer.hpp"
 
-#include <grp.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,10 +11,10 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
-#include <vector>
 
 #include "MirelLogging.hpp"
 #include "MirelPipeConnection.hpp"
+#include "internal/Accounts.hpp"
 #include "internal/EndpointName.hpp"
 #include "internal/ServerGate.hpp"
 
@@ -23,8 +24,6 @@ using MirelSupport::endrecord;
 using MirelSupport::MirelCriticalSection;
 
 namespace {
-
-const char* const kSharedServiceDir = "/opt/mirel/pelnix/var/lib/corvane/shrsvc/";
 
 const char* const kCreateFailed = "MirelPipeServer::init: failed to create pipe.";
 const char* const kPrepareFailed = "MirelPipeServer::init: failed to prepare pipe.";
@@ -42,89 +41,84 @@ const mode_t kEndpointMode = 0770;
     throw MirelException(MirelString(pszText), nError);
 }
 
-// Fills the local socket address of sPath and returns its length; refuses with 36
-// (ENAMETOOLONG) a path that does not fit the address with its terminator.
-socklen_t endpointAddress(const MirelString& sPath, sockaddr_un* pAddress) {
-    std::memset(pAddress, 0, sizeof *pAddress);
-    pAddress->sun_family = AF_UNIX;
-    if (sPath.size() >= sizeof pAddress->sun_path) {
+// Refuses with 36 (ENAMETOOLONG) a name whose full path would not fit a local socket address
+// with its terminator (the limit of the days when binds went by that path).
+void checkPathLength(const MirelString& sName) {
+    if (MirelPipeServer::getFullPipeName(sName).size() >= sizeof(sockaddr_un().sun_path)) {
         fail(kPrepareFailed, ENAMETOOLONG);
     }
-    std::memcpy(pAddress->sun_path, sPath.data(), sPath.size());
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sPath.size());
 }
 
-// True when a connection to the socket file at address is refused: nobody accepts on it any
-// more (or the file went meanwhile). A server that accepts, one whose queue is full and a file
-// this process may not connect to all count as alive. A live server sees the trial as a
-// client that sends nothing.
-bool refusesConnection(const sockaddr_un& address, socklen_t nLength) {
+// True when a connection to the socket file that nFile stands for is refused: nobody accepts
+// on it any more. A server that accepts, one whose queue is full and a file this process may
+// not connect to all count as alive. A live server sees the trial as a client that sends
+// nothing.
+bool refusesConnection(int nFile) {
     detail::FdOwner trial(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (trial.get() < 0) {
         fail(kCreateFailed, errno);
     }
+    sockaddr_un address;
+    socklen_t nLength = detail::descriptorAddress(nFile, 0, &address);
     return ::connect(trial.get(), reinterpret_cast<const sockaddr*>(&address), nLength) != 0 &&
-           (errno == ECONNREFUSED || errno == ENOENT);
+           errno == ECONNREFUSED;
 }
 
-// Makes room for the bind: removes whatever non-directory entry is at the path (unlink never
-// follows a link), except the endpoint of a live server, which fails the opening with 98
-// (EADDRINUSE) and stays. A directory is left for bind to report as taken.
-void clearEndpointPath(const MirelString& sPath, const sockaddr_un& address, socklen_t nLength) {
+// Makes room for the bind, under the directory's lock: removes whatever non-directory entry is
+// at sLeaf (a link itself, never what it leads to), except the endpoint of a live server, which
+// fails the opening with 98 (EADDRINUSE) and stays. A directory is left for bind to report as
+// taken.
+void clearEndpoint(int nParent, const MirelString& sLeaf) {
+    detail::FdOwner file;
     struct stat info;
-    if (::lstat(sPath.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+    int nError = detail::openEndpointFile(nParent, sLeaf, file, &info);
+    if (file.get() < 0 || S_ISDIR(info.st_mode)) {
         return;
     }
-    if (S_ISSOCK(info.st_mode) && !refusesConnection(address, nLength)) {
+    if (nError == 0 && !refusesConnection(file.get())) {
         fail(kPrepareFailed, EADDRINUSE);
     }
-    ::unlink(sPath.c_str());
+    ::unlinkat(nParent, sLeaf.c_str(), 0);
 }
 
-// Device, inode and change time in nanoseconds of the socket file at sPath (an inode number
-// alone is reused at once); false when there is no socket file there.
-bool socketFileIdentity(const MirelString& sPath, unsigned long long* pnDevice,
+// Device, inode and change time in nanoseconds of a socket file's status (an inode number
+// alone is reused at once).
+void socketFileIdentity(const struct stat& info, unsigned long long* pnDevice,
                         unsigned long long* pnInode, unsigned long long* pnChange) {
-    struct stat info;
-    if (::lstat(sPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {
-        return false;
-    }
     *pnDevice = static_cast<unsigned long long>(info.st_dev);
     *pnInode = static_cast<unsigned long long>(info.st_ino);
     *pnChange =
         static_cast<unsigned long long>(info.st_ctim.tv_sec) * 1000000000ull + info.st_ctim.tv_nsec;
-    return true;
 }
 
-// getgrnam_r, because another thread of the process may be looking up groups too.
-bool lookupGroup(const MirelString& sName, gid_t* pGid) {
-    long nHint = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-    std::vector<char> buffer(nHint > 0 ? static_cast<std::size_t>(nHint) : 1024);
-    for (;;) {
-        group entry;
-        group* pFound = 0;
-        int rc = ::getgrnam_r(sName.c_str(), &entry, buffer.data(), buffer.size(), &pFound);
-        if (rc == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
+// Holds the lock of the directory that nDir stands for while it lives: the openings of pipe
+// servers in one directory (in any process) take turns, so that two never both find a stale
+// file, remove it and bind.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(int nDir) : m_nDir(nDir) {
+        int rc;
+        do {
+            rc = ::flock(m_nDir, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            fail(kPrepareFailed, errno);
         }
-        if (rc == EINTR) {
-            continue;
-        }
-        if (rc != 0 || pFound == 0) {
-            return false;
-        }
-        *pGid = pFound->gr_gid;
-        return true;
     }
-}
+    ~DirectoryLock() { ::flock(m_nDir, LOCK_UN); }
 
-// Hands the endpoint file to the group sGroup; a missing group is only logged, and a failed
-// chown keeps the owner's group.
-void grantGroup(const MirelString& sPath, const MirelString& sGroup) {
+private:
+    DirectoryLock(const DirectoryLock&);
+    DirectoryLock& operator=(const DirectoryLock&);
+    int m_nDir;
+};
+
+// Hands the endpoint file that nFile stands for to the group sGroup; a missing group is only
+// logged, and a failed chown keeps the owner's group.
+void grantGroup(int nFile, const MirelString& sGroup) {
     gid_t nGroup = 0;
-    if (lookupGroup(sGroup, &nGroup)) {
-        int nIgnored = ::chown(sPath.c_str(), ::getuid(), nGroup);
+    if (detail::lookupGroup(sGroup, &nGroup)) {
+        int nIgnored = ::fchownat(nFile, "", ::getuid(), nGroup, AT_EMPTY_PATH);
         (void)nIgnored;
         MIREL_LOG(9) << "MirelPipeServer::init () : successfully granted rw access to the "
                         "NamedPipe for OS Group : "
@@ -184,8 +178,10 @@ public:
     }
     MirelConnection* handOut(bool /*bIdentify*/) {
         int nClient = m_client.get();
-        MirelConnection* pConnection = new MirelPipeConnection(&nClient, m_iAccessPrivileges);
+        MirelPipeConnection* pConnection = new MirelPipeConnection(&nClient, m_iAccessPrivileges);
         m_client.release();
+        // Now, while the sender is sure to be connected: it may close at once.
+        detail::takePeerCredentials(pConnection->getPipeHandle());
         return pConnection;
     }
     // Every pipe client is on this machine.
@@ -229,13 +225,19 @@ MirelPipeServer::~MirelPipeServer() {
     delete m_pGate;
     // Leave no endpoint file behind in the shared directory, but never one that a newer
     // server (this process or another) has bound at the same path since.
+    detail::FdOwner parent;
+    MirelString sLeaf;
+    struct stat info;
     unsigned long long nDevice = 0;
     unsigned long long nInode = 0;
     unsigned long long nChange = 0;
-    MirelString sPath = MirelString(kSharedServiceDir) + m_sPipeName;
-    if (m_nBoundInode != 0 && socketFileIdentity(sPath, &nDevice, &nInode, &nChange) &&
-        nDevice == m_nBoundDevice && nInode == m_nBoundInode && nChange == m_nBoundChange) {
-        ::unlink(sPath.c_str());
+    if (m_nBoundInode != 0 && detail::openEndpointParent(m_sPipeName, false, parent, &sLeaf) == 0 &&
+        ::fstatat(parent.get(), sLeaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(info.st_mode)) {
+        socketFileIdentity(info, &nDevice, &nInode, &nChange);
+        if (nDevice == m_nBoundDevice && nInode == m_nBoundInode && nChange == m_nBoundChange) {
+            ::unlinkat(parent.get(), sLeaf.c_str(), 0);
+        }
     }
 }
 
@@ -255,7 +257,7 @@ void MirelPipeServer::shutDown() {
 }
 
 MirelString MirelPipeServer::getFullPipeName(const MirelString& sPipeName) {
-    MirelString sFullPipeName = MirelString(kSharedServiceDir) + sPipeName;
+    MirelString sFullPipeName = MirelString(detail::kSharedServiceDir) + sPipeName;
     MIREL_LOG(9) << "MirelPipeServer::getFullPipeName () : sFullPipeName is : " << sFullPipeName
                  << endrecord;
     return sFullPipeName;
@@ -274,9 +276,7 @@ void MirelPipeServer::init() {
     if (!detail::isSafeEndpointName(m_sPipeName)) {
         fail(kPrepareFailed, EINVAL);
     }
-    MirelString sPath = getFullPipeName(m_sPipeName);
-    sockaddr_un address;
-    socklen_t nLength = endpointAddress(sPath, &address);
+    checkPathLength(m_sPipeName);
     detail::ListenCell* pNewCell = 0;
     int nError = detail::ServerGate::newCell(&pNewCell);
     if (nError != 0) {
@@ -289,17 +289,38 @@ void MirelPipeServer::init() {
     if (cell.get()->fd < 0) {
         fail(kCreateFailed, errno);
     }
-    clearEndpointPath(sPath, address, nLength);
+    // Everything below goes through the directory opened without following links, and under
+    // its lock, so that only one server at a time clears and binds a name.
+    detail::FdOwner parent;
+    MirelString sLeaf;
+    nError = detail::openEndpointParent(m_sPipeName, true, parent, &sLeaf);
+    if (nError != 0) {
+        fail(kPrepareFailed, nError);
+    }
+    DirectoryLock lock(parent.get());
+    clearEndpoint(parent.get(), sLeaf);
+    sockaddr_un address;
+    socklen_t nLength = detail::descriptorAddress(parent.get(), sLeaf.c_str(), &address);
     if (::bind(cell.get()->fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
         fail(kPrepareFailed, errno);
     }
     if (::listen(cell.get()->fd, kBacklog) != 0) {
         fail(kListenFailed, errno);
     }
-    ::chmod(sPath.c_str(), kEndpointMode);
-    socketFileIdentity(sPath, &m_nBoundDevice, &m_nBoundInode, &m_nBoundChange);
-    if (m_iAccessPrivileges == 1 && !m_sUserGroupName.empty()) {
-        grantGroup(sPath, m_sUserGroupName);
+    // The file bound is this server's until it goes (only its owner may remove it from the
+    // sticky directory); its mode, group and identity are set and read through a descriptor.
+    detail::FdOwner file;
+    struct stat info;
+    if (detail::openEndpointFile(parent.get(), sLeaf, file, &info) == 0) {
+        sockaddr_un fileAddress;
+        detail::descriptorAddress(file.get(), 0, &fileAddress);
+        ::chmod(fileAddress.sun_path, kEndpointMode);
+        if (m_iAccessPrivileges == 1 && !m_sUserGroupName.empty()) {
+            grantGroup(file.get(), m_sUserGroupName);
+        }
+        if (::fstat(file.get(), &info) == 0) {
+            socketFileIdentity(info, &m_nBoundDevice, &m_nBoundInode, &m_nBoundChange);
+        }
     }
     m_pGate->publish(m_pipeHandle, cell.release());
 }

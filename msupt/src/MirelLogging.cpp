@@ -82,6 +82,15 @@ std::atomic<bool> s_bSyslog(false);
 
 const char* const kSyslogName = "syslog";
 
+// Whether standard error was open when the library was loaded. When it was not, descriptor 2
+// is whatever the process opens next (a socket, say), so the log never writes there: records
+// would land in a peer's stream.
+const bool s_bStderrAtLoad = ::fcntl(STDERR_FILENO, F_GETFD) != -1;
+
+int standardErrorOrNone() {
+    return s_bStderrAtLoad ? STDERR_FILENO : -1;
+}
+
 // Appends text with the bytes that would break the record's line escaped: a newline as \n, a
 // carriage return as \r, other control bytes as \xNN. A record stays one line whatever a peer
 // or caller put into it.
@@ -116,7 +125,9 @@ void reportConfiguration(const char* pszVariable, const char* pszValue, const ch
     sLine += nLength < kShown ? "' " : "...' ";
     sLine += pszProblem;
     sLine += '\n';
-    (void)!::write(STDERR_FILENO, sLine.data(), sLine.size());
+    if (s_bStderrAtLoad) {
+        (void)!::write(STDERR_FILENO, sLine.data(), sLine.size());
+    }
 }
 
 // MIREL_LOG_LEVEL: unset or empty is 0. A value that is not a level from 0 to 9 is reported;
@@ -181,7 +192,7 @@ __attribute__((destructor)) void closeLogAtUnload() {
 }  // namespace
 
 MirelLogging::MirelLogging()
-    : m_nLevel(levelFromEnvironment()), m_nFd(STDERR_FILENO), m_bOwnFd(false) {
+    : m_nLevel(levelFromEnvironment()), m_nFd(standardErrorOrNone()), m_bOwnFd(false) {
     const char* pszFile = std::getenv("MIREL_LOG_FILE");
     if (pszFile != 0 && *pszFile != '\0' && !setFile(pszFile)) {
         int nError = errno;
@@ -215,13 +226,21 @@ int MirelLogging::getLevel() const {
 
 bool MirelLogging::setFile(const MirelString& sPath) {
     bool bSyslog = sPath == kSyslogName;
-    int nNewFd = bSyslog ? -1 : STDERR_FILENO;
+    int nNewFd = bSyslog ? -1 : standardErrorOrNone();
     if (!sPath.empty() && !bSyslog) {
+        // Non-blocking, so that a FIFO without a reader fails the open (ENXIO) at once instead
+        // of holding the first record for ever. Writes then block again, as on any file: a
+        // record is written whole or the write fails, never dropped because a reader is slow.
         do {
-            nNewFd = ::open(sPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            nNewFd =
+                ::open(sPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
         } while (nNewFd < 0 && errno == EINTR);
         if (nNewFd < 0) {
             return false;
+        }
+        int nFlags = ::fcntl(nNewFd, F_GETFL);
+        if (nFlags != -1) {
+            ::fcntl(nNewFd, F_SETFL, nFlags & ~O_NONBLOCK);
         }
     }
     std::lock_guard<std::mutex> guard(writerLock());

@@ -24,11 +24,13 @@
 #include <vector>
 
 #include "MirelLibraryCallbackSink.hpp"
+#include "MirelPipeConnection.hpp"
 #include "TestSupport.hpp"
 
 using MirelNet::MirelConnection;
 using MirelNet::MirelLibraryCallbackSink;
 using MirelNet::MirelNotificationCallback;
+using MirelNet::MirelPipeConnection;
 using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
 using mnettest::Bytes;
@@ -315,6 +317,68 @@ TEST_P(SinkTest, AKeptConnectionServesTheRestOfTheMessageFromMemory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SinkTest, ::testing::Values("pipe", "socket", "udp"));
+
+namespace {
+
+// Reads who sent the message from the connection it came on.
+class SenderReader : public MirelNotificationCallback {
+public:
+    explicit SenderReader(int nId) : MirelNotificationCallback(nId) {}
+    bool m_bKnown = false;
+    int m_nPid = -1;
+    unsigned int m_nUid = 12345;
+    unsigned int m_nGid = 12345;
+
+protected:
+    void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
+        spConnection->receiveLong();
+        MirelConnection* pConnection = spConnection;
+        if (MirelPipeConnection* pPipe = dynamic_cast<MirelPipeConnection*>(pConnection)) {
+            m_bKnown = pPipe->getPeerCredentials(m_nPid, m_nUid, m_nGid);
+        }
+    }
+};
+
+}  // namespace
+
+// The sender has closed before the callback runs: what the sink names was taken at accept.
+TEST(MirelLibraryCallbackSink, APipeCallbackNamesTheSendersProcessUserAndGroup) {
+    MNET_REQUIRE_SHARED_DIR();
+    ::setenv("QVINTF_CALLB_CONN_TYPE", "pipe", 1);
+    MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("who"));
+    MirelSmartPointer<SenderReader> spReader(new SenderReader(3));
+    spSink->getCallbackContainer().add(
+        MirelSmartPointer<MirelNotificationCallback>(spReader.operator->()));
+    ASSERT_TRUE(sendMessage(endpointOf(spSink->getCallbackAddress()), callbackMessage(3, 1)));
+    ASSERT_TRUE(spReader->wait(5000));
+    EXPECT_TRUE(spReader->m_bKnown);
+    EXPECT_EQ(::getpid(), spReader->m_nPid);
+    EXPECT_EQ(::geteuid(), spReader->m_nUid);
+    EXPECT_EQ(::getegid(), spReader->m_nGid);
+
+    // A client connection has no peer to name; its outputs stay as they were.
+    MirelPipeConnection client(spSink->getCallbackAddress().substr(5));
+    int nPid = -1;
+    unsigned int nUid = 7;
+    unsigned int nGid = 7;
+    EXPECT_FALSE(client.getPeerCredentials(nPid, nUid, nGid));
+    EXPECT_EQ(-1, nPid);
+    EXPECT_EQ(7u, nUid);
+    EXPECT_EQ(7u, nGid);
+}
+
+// TCP and UDP sinks cannot name their senders, and say so once as they start.
+TEST(MirelLibraryCallbackSink, NetworkSinksSayOnceThatTheyCannotNameSenders) {
+    mnettest::LogCapture log(5);
+    for (const char* pszType : {"socket", "udp"}) {
+        ::setenv("QVINTF_CALLB_CONN_TYPE", pszType, 1);
+        MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("open"));
+        std::string sRecord = std::string("a ") + pszType + " sink cannot name its senders";
+        EXPECT_TRUE(log.waitFor(sRecord, 1)) << pszType;
+        spSink = 0;
+        EXPECT_EQ(1, log.count(sRecord)) << pszType;
+    }
+}
 
 TEST(MirelLibraryCallbackSink, DefaultIsAPipeNamedAfterTheProcess) {
     MNET_REQUIRE_SHARED_DIR();

@@ -28,11 +28,13 @@
 #include <thread>
 #include <vector>
 
+#include "MirelLibraryCallbackSink.hpp"
 #include "MirelPipeConnection.hpp"
 #include "MirelPipeServer.hpp"
 #include "TestSupport.hpp"
 
 using MirelNet::MirelConnection;
+using MirelNet::MirelLibraryCallbackSink;
 using MirelNet::MirelPipeConnection;
 using MirelNet::MirelPipeServer;
 using MirelSupport::MirelException;
@@ -142,11 +144,14 @@ bool directoryEntryGroup(gid_t* pGid) {
     return true;
 }
 
-// In the child: takes nUid with nGid as its primary group, and as the only other group the
-// one that lets it enter the shared-service directory (if any).
-bool becomeUser(uid_t nUid, gid_t nGid) {
-    gid_t groups[2] = {nGid, nGid};
+// In the child: takes nUid with nGid as its primary group, and as the only other groups the
+// one that lets it enter the shared-service directory (if any) and nExtra (if given).
+bool becomeUser(uid_t nUid, gid_t nGid, gid_t nExtra = static_cast<gid_t>(-1)) {
+    gid_t groups[3] = {nGid, nGid, nExtra};
     int nGroups = directoryEntryGroup(&groups[1]) && groups[1] != nGid ? 2 : 1;
+    if (nExtra != static_cast<gid_t>(-1)) {
+        groups[nGroups++] = nExtra;
+    }
     return ::setgroups(static_cast<std::size_t>(nGroups), groups) == 0 && ::setgid(nGid) == 0 &&
            ::setuid(nUid) == 0 && ::geteuid() == nUid && ::getegid() == nGid;
 }
@@ -181,6 +186,49 @@ int connectAs(uid_t nUid, gid_t nGid, const std::string& sPipeName, bool bAnswer
         return 0;
     }
     return mnettest::runInChild(body, psReport, 10000);
+}
+
+// A user made with useradd for the test and removed again at the end; none when useradd
+// fails.
+class TemporaryUser {
+public:
+    TemporaryUser() : m_sName(mnettest::uniqueName("mnu")), m_nUid(0), m_nGid(0) {
+        if (runProgram({"useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", m_sName}) !=
+                0 ||
+            !lookupUser(m_sName.c_str(), &m_nUid, &m_nGid)) {
+            m_sName.clear();
+        }
+    }
+    // userdel fails while another process holds the password file's lock: tried again.
+    ~TemporaryUser() {
+        for (int nTry = 0; !m_sName.empty() && nTry < 40; ++nTry) {
+            if (runProgram({"userdel", m_sName}) == 0 ||
+                !lookupUser(m_sName.c_str(), &m_nUid, &m_nGid)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    bool made() const { return !m_sName.empty(); }
+    uid_t uid() const { return m_nUid; }
+    gid_t gid() const { return m_nGid; }
+
+private:
+    std::string m_sName;
+    uid_t m_nUid;
+    gid_t m_nGid;
+};
+
+// Connects to the callback address sAddress and sends a message for handle 7 with nContent;
+// 0 when the connection was made (the sink may refuse the message after that).
+int sendNotification(const std::string& sAddress, long nContent) {
+    int nFd = mnettest::connectTo(mnettest::endpointOf(sAddress));
+    if (nFd < 0) {
+        return 5;
+    }
+    mnettest::rawSendAll(nFd, mnettest::callbackMessage(7, nContent));
+    ::close(nFd);
+    return 0;
 }
 
 struct stat statOf(const std::string& sPath) {
@@ -321,9 +369,139 @@ TEST_F(EndpointSecurity, GroupIsNotGrantedWithoutPrivilegesOne) {
     }
     MirelSmartPointer<MirelPipeServer> spServer(new MirelPipeServer(m_sName, 7, group.name()));
     EXPECT_NE(group.gid(), statOf(m_sPath).st_gid);
+    gid_t nEntryGroup = 0;
+    if (directoryEntryGroup(&nEntryGroup) && nEntryGroup == statOf(m_sPath).st_gid) {
+        return;  // a set-group-id directory: everyone who may enter is in the endpoint's group
+    }
     if (!nobodyReachesOpenEndpoint(*spServer)) {
         GTEST_SKIP() << m_sSkip;
     }
     std::string sReport;
     EXPECT_EQ(kRefused, connectAs(m_nNobody, group.gid(), m_sName, false, &sReport)) << sReport;
+}
+
+// A root process's pipe sink and a sender of another user who is a member of the directory's
+// group: by default the sink delivers the member's message, with MIREL_SINK_ALLOW=uid:0 it
+// refuses it; root's own is delivered either way. An allow list replaces the group rule, and
+// a list without a valid entry leaves the default.
+TEST_F(EndpointSecurity, PipeSinkPolicyDecidesWhetherAnotherMemberOfTheGroupDelivers) {
+    char szName[32];
+    std::snprintf(szName, sizeof szName, "qvintf%x", static_cast<unsigned int>(::getpid()));
+    const std::string sAddress = std::string("pipe:") + szName;
+    const std::string sEndpoint = MirelPipeServer::getFullPipeName(szName);
+    ::setenv("QVINTF_CALLB_CONN_TYPE", "pipe", 1);
+    const std::string sNobodyUid = "uid:" + std::to_string(m_nNobody);
+    const struct {
+        const char* pszAllow;
+        bool bDelivered;
+    } cases[] = {{"uid:0", false},
+                 {0, true},
+                 {"any", true},
+                 {"user:nobody", true},
+                 {sNobodyUid.c_str(), true},
+                 {"user:no-such-user-here,uid:0", false},
+                 {"uid:-1,nonsense", true}};
+    for (const auto& test : cases) {
+        const char* pszAllow = test.pszAllow;
+        SCOPED_TRACE(pszAllow ? pszAllow : "the default policy");
+        pszAllow ? ::setenv("MIREL_SINK_ALLOW", pszAllow, 1) : ::unsetenv("MIREL_SINK_ALLOW");
+        int go[2];
+        ASSERT_EQ(0, ::pipe(go));
+        // Forked before the sink's thread exists; sends once the sink is ready.
+        mnettest::ChildProcess child([&](std::string& sOut) {
+            char c = 0;
+            if (::read(go[0], &c, 1) != 1) {
+                return 4;
+            }
+            // Also in the endpoint's group, which is the directory's only where it is set-group-id.
+            if (!becomeUser(m_nNobody, m_nNobodyGroup, statOf(sEndpoint).st_gid)) {
+                sOut = std::string("cannot switch to nobody: ") + std::strerror(errno);
+                return kCannotSwitch;
+            }
+            return sendNotification(sAddress, 4711);
+        });
+        ::close(go[0]);
+        MirelSmartPointer<MirelLibraryCallbackSink> spSink(new MirelLibraryCallbackSink("policy"));
+        MirelSmartPointer<mnettest::Recorder> spRecorder =
+            mnettest::addRecorder(spSink->getCallbackContainer(), 7);
+        ASSERT_EQ(1, ::write(go[1], "g", 1));
+        ::close(go[1]);
+        std::string sReport;
+        int nResult = child.wait(&sReport, 10000);
+        if (nResult == kCannotSwitch) {
+            GTEST_SKIP() << sReport;
+        }
+        ASSERT_EQ(0, nResult) << sReport;
+        // Messages are delivered in the order they end: the member's, if at all, before root's.
+        ASSERT_EQ(0, sendNotification(sAddress, 4712));
+        ASSERT_TRUE(mnettest::waitUntil([&] { return spRecorder->saw(4712); }));
+        EXPECT_EQ(test.bDelivered, spRecorder->saw(4711));
+    }
+}
+
+// Two users other than root, both members of the directory's group: one listens with a pipe
+// sink, the other's notification reaches it, as the set-group-id directory gives every
+// endpoint its group.
+TEST_F(EndpointSecurity, TwoMembersOfTheDirectorysGroupReachEachOthersSinks) {
+    struct stat dir = statOf(mnettest::kSharedServiceDir);
+    if ((dir.st_mode & S_ISGID) == 0) {
+        GTEST_SKIP() << "the shared-service directory is not set-group-id (mode 3770), so an "
+                        "endpoint takes its creator's group; scripts/ensure-shared-dir makes it so";
+    }
+    TemporaryUser other;
+    if (!other.made()) {
+        GTEST_SKIP() << "useradd could not make a second user";
+    }
+    ::setenv("QVINTF_CALLB_CONN_TYPE", "pipe", 1);
+    ::unsetenv("MIREL_SINK_ALLOW");
+    int address[2];
+    ASSERT_EQ(0, ::pipe(address));
+    mnettest::ChildProcess listener([&](std::string& sOut) {
+        ::close(address[0]);
+        if (!becomeUser(m_nNobody, m_nNobodyGroup)) {
+            sOut = std::string("cannot switch to nobody: ") + std::strerror(errno);
+            return kCannotSwitch;
+        }
+        try {
+            MirelSmartPointer<MirelLibraryCallbackSink> spSink(
+                new MirelLibraryCallbackSink("member"));
+            MirelSmartPointer<mnettest::Recorder> spRecorder =
+                mnettest::addRecorder(spSink->getCallbackContainer(), 7);
+            std::string sAddress = spSink->getCallbackAddress();
+            (void)!::write(address[1], sAddress.c_str(), sAddress.size());
+            ::close(address[1]);
+            if (!mnettest::waitUntil([&] { return spRecorder->saw(4711); }, 10000)) {
+                sOut = "nothing delivered";
+                return 6;
+            }
+            return 0;
+        } catch (const MirelException& e) {
+            sOut = "the sink: " + e.getText() + " (" + std::to_string(e.getCode()) + ")";
+            return 7;
+        }
+    });
+    ::close(address[1]);
+    char szAddress[64] = {0};
+    ssize_t nRead = ::read(address[0], szAddress, sizeof szAddress - 1);
+    ::close(address[0]);
+    std::string sReport;
+    if (nRead <= 0) {
+        int nResult = listener.wait(&sReport, 10000);
+        if (nResult == kCannotSwitch) {
+            GTEST_SKIP() << sReport;
+        }
+        FAIL() << "the listener did not start: " << sReport;
+    }
+    std::string sAddress(szAddress, static_cast<std::size_t>(nRead));
+    int nSent = mnettest::runInChild(
+        [&](std::string& sOut) {
+            if (!becomeUser(other.uid(), other.gid())) {
+                sOut = std::string("cannot switch to the second user: ") + std::strerror(errno);
+                return kCannotSwitch;
+            }
+            return sendNotification(sAddress, 4711);
+        },
+        &sReport, 10000);
+    EXPECT_EQ(0, nSent) << "the second member could not connect: " << sReport;
+    EXPECT_EQ(0, listener.wait(&sReport, 15000)) << sReport;
 }

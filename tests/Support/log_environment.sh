@@ -2,7 +2,8 @@
 # The log as the environment configures it, in fresh processes of log_probe: a level that is
 # not 0 to 9 and a file that cannot be opened are each reported once on standard error (and
 # the log goes on as the report says); two processes sharing a file are told apart by the
-# process id in their records. Usage: log_environment.sh LOG_PROBE [EMULATOR]
+# process id in their records; a FIFO without a reader never holds a record; standard error
+# closed at start is never written to, whatever takes its number later. Usage: log_environment.sh LOG_PROBE [EMULATOR]
 set -uo pipefail
 probe=$1
 emulator=${2:-}
@@ -52,6 +53,22 @@ for p in $first $second; do
   [ "$(grep -cE "^$time_re $p \[[19]\] log_probe: c$" "$work/shared.log")" -eq 2 ] ||
     { cat "$work/shared.log"; fail "shared: not two records of process $p"; }
 done
+
+# A FIFO that nobody reads: the open fails at once and is reported; the record goes on.
+mkfifo "$work/fifo"
+MIREL_LOG_LEVEL=1 MIREL_LOG_FILE=$work/fifo timeout 20 ${emulator:+"$emulator"} "$probe" e 2>"$work/fifo.err"
+rc=$?
+[ $rc -ne 124 ] || fail "fifo: the first record waited for a reader"
+[ $rc -eq 0 ] || fail "fifo: the probe failed ($rc)"
+grep -q "^MirelLogging: MIREL_LOG_FILE='$work/fifo' cannot be opened (" "$work/fifo.err" ||
+  { cat "$work/fifo.err"; fail "fifo: no report"; }
+grep -qE "log_probe: e$" "$work/fifo.err" || { cat "$work/fifo.err"; fail "fifo: the record was lost"; }
+
+# Standard error closed at start: the socket pair that takes descriptor 2 receives no record.
+MIREL_LOG_LEVEL=9 ${emulator:+"$emulator"} "$probe" f peer 2>&-
+rc=$?
+[ $rc -ne 3 ] || fail "closed: a record landed in the program's socket"
+[ $rc -eq 0 ] || fail "closed: the probe failed ($rc)"
 
 MIREL_LOG_LEVEL=1 MIREL_LOG_FILE=$work/good.log run good d
 [ ! -s "$work/good.err" ] || { cat "$work/good.err"; fail "good: a valid configuration was reported"; }

@@ -248,8 +248,12 @@ TEST_P(ListenAndNotify, OneNotificationTravelsBetweenTwoProcesses) {
     Outcome outcome = listen.finish(15000);
     EXPECT_EQ(0, outcome.nExitCode) << outcome.sErr;
     EXPECT_EQ("", outcome.sErr);
-    EXPECT_TRUE(std::regex_match(
-        outcome.sOut, std::regex(std::string("handle=5 id=1234 time=") + kTimePattern + "\n")))
+    // A pipe names the sender: this process's user, the notify process's id.
+    std::string sSender = std::string(GetParam()) == "pipe"
+                              ? " uid=" + std::to_string(::geteuid()) + " pid=[1-9][0-9]*"
+                              : "";
+    EXPECT_TRUE(std::regex_match(outcome.sOut, std::regex(std::string("handle=5 id=1234 time=") +
+                                                          kTimePattern + sSender + "\n")))
         << outcome.sOut;
 }
 
@@ -276,12 +280,15 @@ TEST_P(ListenAndNotify, UnregisteredHandleIsIgnoredAndJsonLinesFollow) {
             << dropped.sErr;
     }
     EXPECT_EQ(0, runMnet({"notify", sAddress, "1", "-8"}).nExitCode);
+    std::string sSender = std::string(GetParam()) == "pipe"
+                              ? ",\"uid\":" + std::to_string(::geteuid()) + ",\"pid\":[1-9][0-9]*"
+                              : "";
 
     Outcome outcome = listen.finish(15000);
     EXPECT_EQ(0, outcome.nExitCode) << outcome.sErr;
     EXPECT_TRUE(std::regex_match(outcome.sOut,
                                  std::regex(std::string("\\{\"handle\":1,\"id\":-8,\"time\":\"") +
-                                            kTimePattern + "\"\\}\n")))
+                                            kTimePattern + "\"" + sSender + "\\}\n")))
         << outcome.sOut;
 }
 

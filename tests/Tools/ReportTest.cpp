@@ -45,6 +45,14 @@ TEST(Report, NotificationLineAsTextAndAsJson) {
     EXPECT_EQ("handle=3 id=-42 time=T", mnettool::notificationLine(3, -42, "T", false));
     EXPECT_EQ("{\"handle\":3,\"id\":-42,\"time\":\"T\"}",
               mnettool::notificationLine(3, -42, "T", true));
+    mnettool::Sender sender;
+    sender.bKnown = true;
+    sender.nUid = 1000;
+    sender.nPid = 77;
+    EXPECT_EQ("handle=3 id=-42 time=T uid=1000 pid=77",
+              mnettool::notificationLine(3, -42, "T", false, sender));
+    EXPECT_EQ("{\"handle\":3,\"id\":-42,\"time\":\"T\",\"uid\":1000,\"pid\":77}",
+              mnettool::notificationLine(3, -42, "T", true, sender));
 }
 
 TEST(Report, AddressLineIsAJsonObjectWithJson) {

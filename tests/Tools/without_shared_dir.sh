@@ -39,7 +39,7 @@ fi
 fail() { echo "FAILED: $*"; exit 1; }
 [ $rc -eq 0 ] || fail "exit code $rc"
 grep -q "shrsvc is missing and cannot be created here" <<<"$output" || fail "no note on the missing directory"
-grep -q "sudo install -d -o root -g mirel -m 1770 " <<<"$output" || fail "no word on how to make the directory"
+grep -q "sudo install -d -o root -g mirel -m 3770 " <<<"$output" || fail "no word on how to make the directory"
 grep -q "The pipe transport is skipped" <<<"$output" || fail "no word on the skipped pipe transport"
 grep -Eq "^pipe +- +0 +0 " <<<"$output" || fail "no skipped pipe row"
 grep -Eq "^socket +socket:127\.0\.0\.1:[0-9]+ +20 +20 " <<<"$output" || fail "TCP row incomplete"
@@ -55,6 +55,6 @@ cat "$work/err"
 grep -q "^mnet listen: cannot start the sink: MirelPipeServer::init: failed to prepare pipe. (code 2: " "$work/err" ||
   fail "pipe listener: unexpected message"
 # It names the directory and says how to make it, or how to do without.
-grep -Fq "; the shared-service directory /opt/mirel/pelnix/var/lib/corvane/shrsvc is missing: create it with 'sudo groupadd -f --system mirel && sudo install -d -o root -g mirel -m 1770 /opt/mirel/pelnix/var/lib/corvane/shrsvc', or listen with --type socket or --type udp" "$work/err" ||
+grep -Fq "; the shared-service directory /opt/mirel/pelnix/var/lib/corvane/shrsvc is missing: create it with 'sudo groupadd -f --system mirel && sudo install -d -o root -g mirel -m 3770 /opt/mirel/pelnix/var/lib/corvane/shrsvc', or listen with --type socket or --type udp" "$work/err" ||
   fail "pipe listener: no word on the missing directory"
 echo "ok"

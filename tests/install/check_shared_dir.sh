@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The shared-service directory as it is made, never open to other users:
 #  1. the installed sysusers.d and tmpfiles.d entries, applied to a scratch root, make the group
-#     mirel and the directory root's, group mirel, mode 1770 (also tightening a 1777 one);
-#  2. in a private mount namespace where the directory is missing, 'mnet demo' makes it 1770
+#     mirel and the directory root's, group mirel, mode 3770 (also tightening a 1777 one);
+#  2. in a private mount namespace where the directory is missing, 'mnet demo' makes it 3770
 #     and runs its pipe transport through it;
-#  3. in another, scripts/ensure-shared-dir makes it 1770 with a given group, and the endpoint
-#     security tests pass there without skipping: other users enter through that group, and
-#     the endpoint files' own modes decide.
+#  3. in another, scripts/ensure-shared-dir makes it 3770 with a given group, and the endpoint
+#     security tests pass there: other users enter through that group, every endpoint takes it,
+#     and two members reach each other's sinks (only the test of a user outside the endpoint's
+#     group has no such user there and skips).
 # Parts that need what is missing here (root, a private mount namespace, systemd's tools) are
 # skipped with a message; exits 77 when all of them are.
 # Usage: check_shared_dir.sh SOURCE_DIR MNET ENDPOINT_SECURITY_TEST [EMULATOR]
@@ -30,8 +31,8 @@ if command -v systemd-tmpfiles >/dev/null 2>&1 && command -v systemd-sysusers >/
   gid=$(awk -F: '$1 == "mirel" { print $3 }' "$root/etc/group")
   [ -n "$gid" ] || fail "no group mirel in the scratch root"
   systemd-tmpfiles --root="$root" --create "$source/packaging/mnet-tmpfiles.conf" || fail "systemd-tmpfiles"
-  [ "$(stat -c '%a %u %g' "$root$dir")" = "1770 0 $gid" ] ||
-    fail "the entry made $(stat -c '%a %u %g' "$root$dir"), not 1770 0 $gid"
+  [ "$(stat -c '%a %u %g' "$root$dir")" = "3770 0 $gid" ] ||
+    fail "the entry made $(stat -c '%a %u %g' "$root$dir"), not 3770 0 $gid"
   ran=1
 else
   echo "skipped: systemd-tmpfiles or systemd-sysusers is missing"
@@ -66,7 +67,7 @@ cat "$work/demo.out"
 [ $rc -ne 97 ] || fail "cannot mount in the private namespace"
 [ $rc -eq 0 ] || fail "mnet demo: exit code $rc"
 grep -Eq "^pipe +pipe:qvintf[0-9a-f]+ +5 +5 " "$work/demo.out" || fail "the demo did not run the pipe transport"
-grep -Eq "^dir: 1770 0 " "$work/demo.out" || fail "mnet demo did not make the directory root's with mode 1770"
+grep -Eq "^dir: 3770 0 " "$work/demo.out" || fail "mnet demo did not make the directory root's with mode 3770"
 
 echo "== scripts/ensure-shared-dir, and other users reaching endpoints through its group"
 # A group that nobody is not in, so that only the directory's group lets nobody in.
@@ -85,7 +86,12 @@ private sh -c 'MNET_SHARED_DIR_GROUP=$1 "$2" && shift 2 && exec "$@"' sh "$group
 rc=$?
 cat "$work/security.out"
 [ $rc -eq 0 ] || fail "exit code $rc"
-grep -Eq "^dir: 1770 0 $group$" "$work/security.out" || fail "ensure-shared-dir did not make it 1770 root:$group"
-grep -q "^\[  PASSED  \] 3 tests" "$work/security.out" || fail "the endpoint security tests did not all pass"
-! grep -q "SKIPPED" "$work/security.out" || fail "an endpoint security test was skipped"
+grep -Eq "^dir: 3770 0 $group$" "$work/security.out" || fail "ensure-shared-dir did not make it 3770 root:$group"
+grep -q "^\[  FAILED  \]" "$work/security.out" && fail "an endpoint security test failed"
+# In a set-group-id directory every endpoint takes its group, so the one test about a user
+# outside the endpoint's group has nobody to try; every other test runs.
+grep -q "^\[       OK \] EndpointSecurity.TwoMembersOfTheDirectorysGroupReachEachOthersSinks" \
+  "$work/security.out" || fail "two members of the group did not reach each other"
+! grep "^\[  SKIPPED \] EndpointSecurity\." "$work/security.out" |
+  grep -vq "UserOutsideOwnerAndGroupIsRefused" || fail "an endpoint security test was skipped"
 echo "ok"

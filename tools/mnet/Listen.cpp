@@ -3,8 +3,8 @@
 // Signals: SIGINT, SIGTERM and SIGHUP are blocked before the sink starts, so that its thread
 // inherits the mask, and are read from a signalfd by the main thread, which then releases the
 // sink the ordinary way (a closed terminal ends it as cleanly as Ctrl-C). Callbacks run on the
-// sink's thread; they queue what they read and wake the main thread through a self-pipe, and the
-// main thread alone prints.
+// sink's thread; they queue what they read (and who sent it, where a pipe names the sender) and
+// wake the main thread through a self-pipe, and the main thread alone prints.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,11 +21,13 @@
 
 #include "Commands.hpp"
 #include "MirelLibraryCallbackSink.hpp"
+#include "MirelPipeConnection.hpp"
 #include "Report.hpp"
 
 using MirelNet::MirelConnection;
 using MirelNet::MirelLibraryCallbackSink;
 using MirelNet::MirelNotificationCallback;
+using MirelNet::MirelPipeConnection;
 using MirelSupport::MirelException;
 using MirelSupport::MirelSmartPointer;
 
@@ -37,6 +39,7 @@ struct Arrival {
     long nHandle;
     long nId;
     std::chrono::system_clock::time_point when;
+    Sender sender;
 };
 
 // What the callbacks received and the main thread has not printed yet.
@@ -76,7 +79,13 @@ public:
 protected:
     void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
         long nId = spConnection->receiveLong();
-        m_inbox.push(Arrival{getId(), nId, std::chrono::system_clock::now()});
+        Sender sender;
+        MirelConnection* pConnection = spConnection;
+        if (MirelPipeConnection* pPipe = dynamic_cast<MirelPipeConnection*>(pConnection)) {
+            unsigned int nGid = 0;
+            sender.bKnown = pPipe->getPeerCredentials(sender.nPid, sender.nUid, nGid);
+        }
+        m_inbox.push(Arrival{getId(), nId, std::chrono::system_clock::now(), sender});
     }
 
 private:
@@ -194,7 +203,8 @@ void printArrivals(const ListenOptions& options, Waits& waits, Inbox& inbox) {
         }
         for (const Arrival& arrival : inbox.takeAll()) {
             if (!printLine(notificationLine(arrival.nHandle, arrival.nId,
-                                            utcTimestamp(arrival.when), options.bJson)) ||
+                                            utcTimestamp(arrival.when), options.bJson,
+                                            arrival.sender)) ||
                 (options.nCount > 0 && ++nPrinted >= options.nCount)) {
                 return;
             }

@@ -34,12 +34,17 @@ std::string utcTimestamp(std::chrono::system_clock::time_point when) {
     return szText;
 }
 
-std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson) {
+std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson,
+                             const Sender& sender) {
+    std::string sUid = std::to_string(sender.nUid);
+    std::string sPid = std::to_string(sender.nPid);
     if (bJson) {
         return "{\"handle\":" + std::to_string(nHandle) + ",\"id\":" + std::to_string(nId) +
-               ",\"time\":" + jsonString(sTime) + "}";
+               ",\"time\":" + jsonString(sTime) +
+               (sender.bKnown ? ",\"uid\":" + sUid + ",\"pid\":" + sPid : "") + "}";
     }
-    return "handle=" + std::to_string(nHandle) + " id=" + std::to_string(nId) + " time=" + sTime;
+    return "handle=" + std::to_string(nHandle) + " id=" + std::to_string(nId) + " time=" + sTime +
+           (sender.bKnown ? " uid=" + sUid + " pid=" + sPid : "");
 }
 
 std::string jsonString(const std::string& sText) {

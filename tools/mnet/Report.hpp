@@ -16,9 +16,18 @@ std::string describeFailure(const std::string& sText, int nCode);
 // A wall-clock instant as UTC with microseconds: "2024-05-01T12:34:56.789012Z".
 std::string utcTimestamp(std::chrono::system_clock::time_point when);
 
-// One received notification, as plain text ("handle=3 id=42 time=...") or as one JSON object
-// ({"handle":3,"id":42,"time":"..."}).
-std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson);
+// Who sent a notification, where the transport names the sender (a pipe).
+struct Sender {
+    bool bKnown = false;
+    unsigned int nUid = 0;
+    int nPid = 0;
+};
+
+// One received notification, as plain text ("handle=3 id=42 time=... uid=0 pid=7") or as one
+// JSON object ({"handle":3,"id":42,"time":"...","uid":0,"pid":7}); uid and pid only when the
+// sender is known.
+std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson,
+                             const Sender& sender = Sender());
 
 // The sink's callback address as listen prints it first: the address alone, or as one JSON
 // object ({"address":"udp:127.0.0.1:5023"}), so that --json output is JSON Lines throughout.

@@ -24,7 +24,7 @@ std::string sharedServiceDir() {
 std::string sharedServiceDirRecipe() {
     std::string sDir = sharedServiceDir();
     return "sudo groupadd -f --system " + std::string(kSharedServiceGroup) +
-           " && sudo install -d -o root -g " + kSharedServiceGroup + " -m 1770 " + sDir;
+           " && sudo install -d -o root -g " + kSharedServiceGroup + " -m 3770 " + sDir;
 }
 
 namespace {
@@ -43,13 +43,14 @@ bool sharedServiceGid(gid_t* pGid) {
 }
 
 // Gives a directory just made the mode and group that the installed tmpfiles.d entry gives it:
-// 1770, the group mirel when it exists and this user may hand it over (else the user's own).
+// 3770 (endpoints made there take its group), the group mirel when it exists and this user may
+// hand it over (else the user's own).
 int restrictSharedServiceDir(const std::string& sDir) {
     gid_t nGid = 0;
     if (sharedServiceGid(&nGid)) {
         (void)!::chown(sDir.c_str(), static_cast<uid_t>(-1), nGid);
     }
-    return ::chmod(sDir.c_str(), 01770) == 0 ? 0 : errno;
+    return ::chmod(sDir.c_str(), 03770) == 0 ? 0 : errno;
 }
 
 // mkdir -p: every missing parent with the default mode, as the shell command makes them.

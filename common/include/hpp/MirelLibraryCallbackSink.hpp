@@ -29,6 +29,16 @@
 // early. A callback that keeps the connection for later keeps those bytes; the sender has gone,
 // so nothing it writes there reaches anyone.
 //
+// Senders: a pipe sink names each sender by the process, user and group ids the system gave
+// for its connection at accept (MirelPipeConnection::getPeerCredentials, also for callbacks),
+// and delivers only from root, the sink's own user and the members of the shared-service
+// directory's group. MIREL_SINK_ALLOW, read while the constructor runs, is a comma list of
+// "any", "uid:N", "user:NAME" and "group:NAME" that replaces the group rule ("any": everyone);
+// a bad entry is logged once at level 1 and ignored. A refused sender's connection is closed
+// before anything is read and the refusal logged at level 1 (paced as below). TCP and UDP
+// sinks cannot name senders: any local user, and any host that reaches the address, may
+// deliver; the sink logs that at level 5 when it starts.
+//
 // Limits, and what a sender gets that breaks one (each drop is logged at level 1; the records
 // about single senders are paced, at most 20 per 10 s, then one record counting the rest):
 //   - 5 seconds from its accept for each stream sender still open to end its message, however
@@ -127,9 +137,10 @@ private:
     bool setUpServer(int& rc);
     // Makes the server of one kind (a value of the source's server table).
     void createServer(int nKind, const char* pszType, const char* pszRecord);
-    // The loop of the sink thread until it stops. True when the sink's last reference went
-    // inside a callback (the thread then has it destroyed).
-    bool serveSenders(int& rc);
+    // The loop of the sink thread until it stops, admitting senders by pPolicy (the sink's
+    // sender policy, an internal type, read before the server opened). True when the sink's
+    // last reference went inside a callback (the thread then has it destroyed).
+    bool serveSenders(int& rc, const void* pPolicy);
 
     bool isServerReady() const;
 

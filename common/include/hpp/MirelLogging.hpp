@@ -12,7 +12,12 @@
 // Configuration is read once, at first use, from the environment: MIREL_LOG_LEVEL (0 to 9,
 // default 0: nothing is written) and MIREL_LOG_FILE (a path opened for appending, "syslog" for
 // the system log, default standard error). A level that is not 0 to 9 or a file that cannot be
-// opened is reported once on standard error. In the system log (syslog(3), with the facility
+// opened is reported once on standard error. The file is opened without blocking, so a FIFO
+// that no one reads fails the open (reported, code 6 ENXIO) instead of hanging the first record;
+// once open, records are written whole, waiting for a slow reader rather than being dropped.
+// Standard error that was closed when the library was loaded is never written to (its number
+// may since belong to a socket or file of the program's): the log then goes nowhere unless a
+// file or "syslog" is set. In the system log (syslog(3), with the facility
 // and name the program chose with openlog, if any) a record is "<process id> [<level>] <text>"
 // at a priority taken from its level: 1 error, 2 warning, 3 notice, 4 to 6 info, 7 to 9 debug.
 // setLevel and setFile change the configuration at run time. A record whose level is above the
@@ -44,7 +49,8 @@ public:
 
     void setLevel(int nLevel);
     int getLevel() const;
-    // Redirects the log to a file opened for appending (empty path: standard error; "syslog":
+    // Redirects the log to a file opened for appending (empty path: standard error, or nowhere
+    // when it was closed at load; "syslog":
     // the system log, so a file of that name is given as "./syslog"). Returns false, leaving
     // the destination unchanged and the reason in errno, when the file cannot be opened.
     bool setFile(const MirelString& sPath);

@@ -61,14 +61,23 @@ public:
     void setTimeout(int nMilliseconds);
     /// The time-out in milliseconds; 0 when none is set.
     int getTimeout() const;
+    /// The process id, user id and group id of the peer of an accepted connection, as the
+    /// system named them when the server accepted it (so also after the peer has closed or
+    /// exited; the ids are those the peer had when it connected). False, the outputs
+    /// untouched, on a client connection, once the socket is closed, or when the system could
+    /// not tell. Callbacks of a pipe sink learn here who sent the message.
+    bool getPeerCredentials(int& nPid, unsigned int& nUid, unsigned int& nGid) const;
 
 protected:
     // 0 at once while a socket is open (the connected flag is not consulted). Failures:
     // "MirelPipeConnection::establish: pipe creation failed." (socket) and
     // "MirelPipeConnection::establish: connection request failed." (connect) with the error
-    // number as code, or with 22 (EINVAL) for a name that is absolute or has a ".." component
-    // and 36 (ENAMETOOLONG) when the full path does not fit a local socket address, both
-    // before any system call; no socket stays open. A refused handshake throws
+    // number as code, or with 22 (EINVAL) for a name that is absolute, has a ".." component
+    // or ends in '/' and 36 (ENAMETOOLONG) when the full path does not fit a local socket
+    // address, both before any system call; no socket stays open. No link below the
+    // shared-service directory is followed: a name that would need one (a component or the
+    // endpoint itself a link) fails with the second text and 40 (ELOOP), a file there that is
+    // not a socket with 111 (ECONNREFUSED). A refused handshake throws
     // "MirelConnection::connectToService: connection to remote service failed." (code 0) and
     // closes the socket, so the next operation connects and announces itself again.
     virtual int establishImpl(MirelString& sExceptionMessage);

@@ -6,14 +6,19 @@
 // access privileges. close stops listening (the socket file stays; the next wait removes and
 // re-creates it); shutDown stops it for good; the destructor removes the socket file it created,
 // unless another server has replaced it meanwhile. Endpoint names: a name that is absolute or has a
-// ".." component (or holds a zero byte) would leave the shared-service directory and is refused.
-// Whatever non-directory entry stands at the path is removed before binding, except the socket file
-// of a live server (one on which a connection is accepted, which that server then sees as a client
-// that sends nothing): that one is left and the opening fails with 98. Threads: one thread waits;
-// any thread may call close, shutDown or waitForInit. close always wakes a blocked wait, which then
-// returns an empty pointer; the waiting thread itself frees the listening socket it was woken from,
-// so no thread uses a released descriptor. The destructor shuts the server down and returns only
-// after a waiting thread has left. Owned through MirelSmartPointer.
+// ".." component (or holds a zero byte) would leave the shared-service directory and is refused
+// (22); no link below the directory is followed: a name whose directory component is a link
+// fails with 40 (ELOOP), and the endpoint is bound, changed and removed relative to a descriptor
+// of its directory. Whatever non-directory entry stands at the path (a link itself, never what
+// it leads to) is removed before binding, except the socket file of a live server (one on which
+// a connection is accepted, which that server then sees as a client that sends nothing): that
+// one is left and the opening fails with 98. Openings in one directory take turns under a lock
+// on it (flock, across processes), so of two servers opening one name at once exactly one
+// opens. Accepted connections carry the peer's credentials (getPeerCredentials). Threads: one
+// thread waits; any thread may call close, shutDown or waitForInit. close always wakes a blocked
+// wait, which then returns an empty pointer; the waiting thread itself frees the listening socket
+// it was woken from, so no thread uses a released descriptor. The destructor shuts the server down
+// and returns only after a waiting thread has left. Owned through MirelSmartPointer.
 #ifndef MIREL_PIPE_SERVER_HPP
 #define MIREL_PIPE_SERVER_HPP
 

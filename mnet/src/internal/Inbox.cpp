@@ -11,6 +11,7 @@
 #include "MirelPipeConnection.hpp"
 #include "MirelSocketConnection.hpp"
 #include "internal/CallerWait.hpp"
+#include "internal/SenderPolicy.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -72,9 +73,10 @@ InboxLimits InboxLimits::standard() {
 }
 
 Inbox::Inbox(MirelCallbackContainer& container, const std::function<bool()>& fnStop,
-             const InboxLimits& limits)
+             const SenderPolicy* pPolicy, const InboxLimits& limits)
     : m_container(container),
       m_fnStop(fnStop),
+      m_pPolicy(pPolicy),
       m_limits(limits),
       m_nOpenBytes(0),
       m_nReserveFrom(-1),
@@ -261,6 +263,16 @@ void Inbox::makeRoom(const MirelString& sAddress) {
 }
 
 void Inbox::take(MirelSmartPointer<MirelConnection>& spClient, const MirelString& sAddress) {
+    // The sender policy, before anything is read: a refused sender's connection is closed.
+    MirelString sWho;
+    if (m_pPolicy != 0 && !m_pPolicy->admits(*spClient, &sWho)) {
+        if (allow()) {
+            MIREL_LOG(1) << kRecordHead << "refused a sender (" << sWho
+                         << ") that the sender policy does not allow" << endrecord;
+        }
+        spClient->disconnect();
+        return;
+    }
     StreamCell* pCell = streamCellOf(*spClient);
     if (pCell == 0) {
         deliverMessage(spClient, sAddress);

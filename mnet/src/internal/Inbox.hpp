@@ -21,6 +21,8 @@
 //     open sender is always read, so the inbox never stalls.
 //   - The deadline from the accept applies to open senders only: one still open then gets what
 //     it sent delivered if that holds a whole handle (and its stream shut down), else nothing.
+//   - Senders: a pipe sender the sink's policy does not allow is refused as it is taken (its
+//     connection closed, logged like a drop); TCP and UDP senders cannot be named.
 //   - Descriptors: past kMostPending pending connections, or when an accepted descriptor falls
 //     into the top quarter of the process's descriptor limit (all lower numbers being taken),
 //     the oldest pending sender goes: delivered if it has ended meanwhile, dropped otherwise.
@@ -46,6 +48,7 @@ namespace MirelNet {
 namespace detail {
 
 class CallerWait;
+class SenderPolicy;
 struct StreamCell;
 
 // What the delivery of one whole message did.
@@ -67,9 +70,11 @@ struct InboxLimits {
 
 class Inbox {
 public:
-    // fnStop is asked between deliveries: true ends the serving of a pass at once.
+    // fnStop is asked between deliveries: true ends the serving of a pass at once. pPolicy
+    // (not owned, may be null: everyone) says who may deliver; a refused sender's connection is
+    // closed before anything of it is read.
     Inbox(MirelCallbackContainer& container, const std::function<bool()>& fnStop,
-          const InboxLimits& limits = InboxLimits::standard());
+          const SenderPolicy* pPolicy = 0, const InboxLimits& limits = InboxLimits::standard());
     ~Inbox();
 
     // Before each wait: the connections to watch (for their end always, for data while they
@@ -121,6 +126,7 @@ private:
 
     MirelCallbackContainer& m_container;
     std::function<bool()> m_fnStop;
+    const SenderPolicy* m_pPolicy;
     const InboxLimits m_limits;
     List m_pending;                        // in the order of accept, so of deadline
     std::vector<List::iterator> m_polled;  // entry of each descriptor of the last wait

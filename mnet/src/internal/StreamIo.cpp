@@ -271,6 +271,20 @@ void releaseCell(void*& pCell) {
     delete pStream;
 }
 
+void takePeerCredentials(void* pCell) {
+    StreamCell* pStream = static_cast<StreamCell*>(pCell);
+    ucred peer;
+    socklen_t nLength = sizeof peer;
+    if (pStream == 0 || ::getsockopt(pStream->fd, SOL_SOCKET, SO_PEERCRED, &peer, &nLength) != 0 ||
+        nLength != sizeof peer || peer.pid <= 0) {
+        return;
+    }
+    pStream->bPeerKnown = true;
+    pStream->nPeerPid = static_cast<int>(peer.pid);
+    pStream->nPeerUid = static_cast<unsigned int>(peer.uid);
+    pStream->nPeerGid = static_cast<unsigned int>(peer.gid);
+}
+
 void closeFd(int nFd) {
     if (nFd >= 0) {
         ::close(nFd);

@@ -51,6 +51,13 @@ struct StreamCell {
     // Where a write span copies the pieces of one send that do not fit in the span itself;
     // kept between operations, so that a stream of strings allocates once.
     std::vector<char> copyArea;
+    // The peer's process, user and group as the system named them when an accepted local
+    // connection was taken (takePeerCredentials), so that a sender that has closed since is
+    // still named. bPeerKnown is false on a client connection and on TCP.
+    bool bPeerKnown;
+    int nPeerPid;
+    unsigned int nPeerUid;
+    unsigned int nPeerGid;
 
     // Time-outs (see Bounds below). nTimeoutMs: the connection's own, 0 for none; every
     // operation ends within it from its start. bDeadline: every call ends by deadline instead,
@@ -77,6 +84,10 @@ struct StreamCell {
           bSent(false),
           nSent(0),
           bNoDelaySet(false),
+          bPeerKnown(false),
+          nPeerPid(0),
+          nPeerUid(0),
+          nPeerGid(0),
           nTimeoutMs(0),
           bDeadline(false),
           bEstablishing(false),
@@ -125,6 +136,9 @@ bool takeDropped(void* pCell);
 // A time-out closed the cell's accepted socket: the owner stays without one (107), as after
 // the peer's end, until it is disconnected.
 bool droppedAccepted(const void* pCell);
+// Reads the peer credentials of the cell's local socket into the cell (SO_PEERCRED, one call);
+// bPeerKnown stays false when the system cannot tell. Harmless on null.
+void takePeerCredentials(void* pCell);
 // close() that is not repeated on EINTR (the descriptor is gone either way on Linux).
 void closeFd(int nFd);
 
