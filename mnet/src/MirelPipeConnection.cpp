@@ -58,11 +58,11 @@ int MirelPipeConnection::establishImpl(MirelString& sExceptionMessage) {
         return EINVAL;
     }
     // The full path must still fit a local socket address, as when connects went by it.
-    if (MirelPipeServer::getFullPipeName(m_sPipeName).size() >= sizeof(sockaddr_un().sun_path)) {
+    if (!detail::endpointPathFits(m_sPipeName)) {
         sExceptionMessage = kConnectFailed;
         return ENAMETOOLONG;
     }
-    int nFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int nFd = detail::posix::socket(AF_UNIX, SOCK_STREAM);
     if (nFd < 0) {
         sExceptionMessage = kCreationFailed;
         return errno;

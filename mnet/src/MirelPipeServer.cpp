@@ -44,7 +44,7 @@ const mode_t kEndpointMode = 0770;
 // Refuses with 36 (ENAMETOOLONG) a name whose full path would not fit a local socket address
 // with its terminator (the limit of the days when binds went by that path).
 void checkPathLength(const MirelString& sName) {
-    if (MirelPipeServer::getFullPipeName(sName).size() >= sizeof(sockaddr_un().sun_path)) {
+    if (!detail::endpointPathFits(sName)) {
         fail(kPrepareFailed, ENAMETOOLONG);
     }
 }
@@ -54,14 +54,12 @@ void checkPathLength(const MirelString& sName) {
 // not connect to all count as alive. A live server sees the trial as a client that sends
 // nothing.
 bool refusesConnection(int nFile) {
-    detail::FdOwner trial(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    detail::FdOwner trial(detail::posix::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK));
     if (trial.get() < 0) {
         fail(kCreateFailed, errno);
     }
-    sockaddr_un address;
-    socklen_t nLength = detail::descriptorAddress(nFile, 0, &address);
-    return ::connect(trial.get(), reinterpret_cast<const sockaddr*>(&address), nLength) != 0 &&
-           errno == ECONNREFUSED;
+    detail::SocketAddress address = detail::descriptorAddress(nFile, 0);
+    return detail::posix::connect(trial.get(), address, 0) == ECONNREFUSED;
 }
 
 // Makes room for the bind, under the directory's lock: removes whatever non-directory entry is
@@ -97,11 +95,7 @@ void socketFileIdentity(const struct stat& info, unsigned long long* pnDevice,
 class DirectoryLock {
 public:
     explicit DirectoryLock(int nDir) : m_nDir(nDir) {
-        int rc;
-        do {
-            rc = ::flock(m_nDir, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
+        if (detail::posix::flock(m_nDir, LOCK_EX) != 0) {
             fail(kPrepareFailed, errno);
         }
     }
@@ -149,13 +143,8 @@ public:
                      << " ready, accepting connections... (" << cell.fd << ")" << endrecord;
     }
     int take(const detail::ListenCell& cell) {
-        sockaddr_un clientAddress;
-        std::memset(&clientAddress, 0, sizeof clientAddress);
-        socklen_t nAddressLength = sizeof clientAddress;
-        int nClient = ::accept4(cell.fd, reinterpret_cast<sockaddr*>(&clientAddress),
-                                &nAddressLength, SOCK_CLOEXEC);
-        if (nClient < 0 &&
-            (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)) {
+        int nClient = detail::posix::accept(cell.fd, 0);
+        if (nClient < 0 && detail::classifyFailure(errno) == detail::RETRY_NOW) {
             return NOTHING;
         }
         m_nAcceptError = nClient < 0 ? errno : 0;
@@ -285,7 +274,7 @@ void MirelPipeServer::init() {
     detail::CellOwner cell(pNewCell);
     // Non-blocking, so that a client that gives up between the wake-up and accept cannot
     // leave the waiting thread stuck where close no longer reaches it.
-    cell.get()->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    cell.get()->fd = detail::posix::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK);
     if (cell.get()->fd < 0) {
         fail(kCreateFailed, errno);
     }
@@ -299,9 +288,8 @@ void MirelPipeServer::init() {
     }
     DirectoryLock lock(parent.get());
     clearEndpoint(parent.get(), sLeaf);
-    sockaddr_un address;
-    socklen_t nLength = detail::descriptorAddress(parent.get(), sLeaf.c_str(), &address);
-    if (::bind(cell.get()->fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
+    detail::SocketAddress address = detail::descriptorAddress(parent.get(), sLeaf.c_str());
+    if (::bind(cell.get()->fd, address.get(), address.nLength) != 0) {
         fail(kPrepareFailed, errno);
     }
     if (::listen(cell.get()->fd, kBacklog) != 0) {
@@ -312,9 +300,7 @@ void MirelPipeServer::init() {
     detail::FdOwner file;
     struct stat info;
     if (detail::openEndpointFile(parent.get(), sLeaf, file, &info) == 0) {
-        sockaddr_un fileAddress;
-        detail::descriptorAddress(file.get(), 0, &fileAddress);
-        ::chmod(fileAddress.sun_path, kEndpointMode);
+        ::chmod(detail::descriptorPath(file.get(), 0).c_str(), kEndpointMode);
         if (m_iAccessPrivileges == 1 && !m_sUserGroupName.empty()) {
             grantGroup(file.get(), m_sUserGroupName);
         }

@@ -33,7 +33,6 @@ const char* const kSocketCreationFailed =
 const char* const kHostNotFound = "MirelSocketConnection::establish: could not find host.";
 const char* const kConnectFailed = "MirelSocketConnection::establish: connection request failed.";
 
-
 MirelString decimal(int nValue) {
     char szText[16];
     std::snprintf(szText, sizeof szText, "%d", nValue);

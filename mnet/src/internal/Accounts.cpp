@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "internal/Posix.hpp"
+
 namespace MirelNet {
 namespace detail {
 
@@ -19,12 +21,10 @@ bool lookup(int nSizeHint, Lookup fnLookup, Entry* pEntry) {
     std::vector<char> buffer(nHint > 0 ? static_cast<std::size_t>(nHint) : 1024);
     for (;;) {
         Entry* pFound = 0;
-        int rc = fnLookup(pEntry, buffer.data(), buffer.size(), &pFound);
+        int rc = posix::retriedResult(
+            [&] { return fnLookup(pEntry, buffer.data(), buffer.size(), &pFound); });
         if (rc == ERANGE && buffer.size() < (1u << 20)) {
             buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (rc == EINTR) {
             continue;
         }
         return rc == 0 && pFound != 0;

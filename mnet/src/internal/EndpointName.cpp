@@ -23,11 +23,7 @@ namespace {
 using MirelSupport::MirelString;
 
 int openRetrying(int nDir, const char* pszName, int nFlags) {
-    int nFd;
-    do {
-        nFd = ::openat(nDir, pszName, nFlags | O_CLOEXEC | O_NOFOLLOW);
-    } while (nFd < 0 && errno == EINTR);
-    return nFd;
+    return posix::openAt(nDir, pszName, nFlags | O_NOFOLLOW);
 }
 
 // The error of an open that did not follow sName in nDir: 40 (ELOOP) whenever the entry is a
@@ -134,21 +130,6 @@ int openEndpoint(const MirelString& sName, KeptEndpoints::File* pFile) {
     return nError;
 }
 
-int connectRetrying(int nSocket, const sockaddr_un& address, socklen_t nLength) {
-    const sockaddr* pAddress = reinterpret_cast<const sockaddr*>(&address);
-    if (::connect(nSocket, pAddress, nLength) == 0) {
-        return 0;
-    }
-    // A blocking connect that a signal interrupts goes on in the kernel; asking again either
-    // completes it or reports that it already has.
-    while (errno == EINTR) {
-        if (::connect(nSocket, pAddress, nLength) == 0 || errno == EISCONN) {
-            return 0;
-        }
-    }
-    return errno;
-}
-
 }  // namespace
 
 bool isSafeEndpointName(const MirelString& sName) {
@@ -220,17 +201,30 @@ int openEndpointFile(int nParent, const MirelString& sLeaf, FdOwner& file, struc
     return S_ISSOCK(pInfo->st_mode) ? 0 : ECONNREFUSED;
 }
 
-socklen_t descriptorAddress(int nFd, const char* pszLeaf, sockaddr_un* pAddress) {
-    std::memset(pAddress, 0, sizeof *pAddress);
-    pAddress->sun_family = AF_UNIX;
-    int nLength =
-        std::snprintf(pAddress->sun_path, sizeof pAddress->sun_path, "/proc/self/fd/%d%s%s", nFd,
-                      pszLeaf ? "/" : "", pszLeaf ? pszLeaf : "");
-    if (nLength < 0 || static_cast<std::size_t>(nLength) >= sizeof pAddress->sun_path) {
-        nLength =
-            static_cast<int>(sizeof pAddress->sun_path) - 1;  // cut: the bind or connect fails
+MirelString descriptorPath(int nFd, const char* pszLeaf) {
+    char szPath[64];
+    std::snprintf(szPath, sizeof szPath, "/proc/self/fd/%d", nFd);
+    MirelString sPath(szPath);
+    if (pszLeaf) {
+        sPath += "/";
+        sPath += pszLeaf;
     }
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + nLength + 1);
+    return sPath;
+}
+
+SocketAddress descriptorAddress(int nFd, const char* pszLeaf) {
+    SocketAddress address;
+    MirelString sPath = descriptorPath(nFd, pszLeaf);
+    int nError = 0;
+    if (!unixAddress(sPath, &address, &nError)) {
+        // Cut to what fits: the bind or connect then fails.
+        unixAddress(sPath.substr(0, sizeof(sockaddr_un().sun_path) - 1), &address, &nError);
+    }
+    return address;
+}
+
+bool endpointPathFits(const MirelString& sName) {
+    return std::strlen(kSharedServiceDir) + sName.size() < sizeof(sockaddr_un().sun_path);
 }
 
 int connectEndpoint(int nSocket, const MirelString& sName) {
@@ -244,9 +238,7 @@ int connectEndpoint(int nSocket, const MirelString& sName) {
                 return nError;
             }
         }
-        sockaddr_un address;
-        socklen_t nLength = descriptorAddress(file->get(), 0, &address);
-        int nError = connectRetrying(nSocket, address, nLength);
+        int nError = posix::connect(nSocket, descriptorAddress(file->get(), 0), -1);
         if (nError == ECONNREFUSED && bKept) {
             // The file kept may be one its server has left; the name may have a new one.
             kept.forget(sName);

@@ -18,6 +18,7 @@
 #include <sys/un.h>
 
 #include "MirelString.hpp"
+#include "internal/Posix.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -46,9 +47,16 @@ int openEndpointParent(const MirelSupport::MirelString& sName, bool bForLock, Fd
 int openEndpointFile(int nParent, const MirelSupport::MirelString& sLeaf, FdOwner& file,
                      struct stat* pInfo);
 
-// The local socket address "/proc/self/fd/N" (pszLeaf null) or "/proc/self/fd/N/leaf": the
-// file that descriptor nFd stands for, or the entry of the directory it stands for. Its length.
-socklen_t descriptorAddress(int nFd, const char* pszLeaf, sockaddr_un* pAddress);
+// The path "/proc/self/fd/N" (pszLeaf null) or "/proc/self/fd/N/leaf": the file that
+// descriptor nFd stands for, or the entry of the directory it stands for.
+MirelSupport::MirelString descriptorPath(int nFd, const char* pszLeaf);
+// The local socket address of descriptorPath (cut to what fits: the bind or connect then
+// fails).
+SocketAddress descriptorAddress(int nFd, const char* pszLeaf);
+// True when the full path of the endpoint sName fits a local socket address with its
+// terminator (the limit of the days when connects and binds went by that path); both ends
+// refuse a longer name with 36 (ENAMETOOLONG).
+bool endpointPathFits(const MirelSupport::MirelString& sName);
 
 // Connects the local stream socket nSocket to the endpoint sName without following a link
 // below the shared-service directory (what openEndpointParent and openEndpointFile refuse is

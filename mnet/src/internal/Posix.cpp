@@ -1,7 +1,9 @@
 #include "internal/Posix.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <sys/file.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -157,6 +159,14 @@ int connect(int nFd, const SocketAddress& address, int nTimeoutMs) {
     if (errno != EINTR) {
         return errno;
     }
+    if (address.family() == AF_UNIX) {
+        do {
+            if (::connect(nFd, address.get(), address.nLength) == 0 || errno == EISCONN) {
+                return 0;
+            }
+        } while (errno == EINTR);
+        return errno;
+    }
     // Cut short by a signal, the connect goes on: its outcome comes with writability.
     pollfd wait;
     wait.fd = nFd;
@@ -181,6 +191,14 @@ void close(int nFd) {
     if (nFd >= 0) {
         ::close(nFd);
     }
+}
+
+int openAt(int nDir, const char* pszName, int nFlags) {
+    return retried([&] { return ::openat(nDir, pszName, nFlags | O_CLOEXEC); });
+}
+
+int flock(int nFd, int nOperation) {
+    return retried([&] { return ::flock(nFd, nOperation); });
 }
 
 }  // namespace posix

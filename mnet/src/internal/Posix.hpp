@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -56,12 +57,27 @@ ssize_t sendTo(int nFd, const void* pData, std::size_t nSize, int nFlags,
 ssize_t write(int nFd, const void* pData, std::size_t nSize);
 // poll; a signal does not end the wait early: it goes on for the time left.
 int poll(pollfd* pFds, nfds_t nCount, int nTimeoutMs);
-// Connects nFd to address; 0 or the error number. A connect that a signal interrupts goes on
-// in the system: the socket is then waited for (at most nTimeoutMs, -1 for ever; ETIMEDOUT
-// past it) and the outcome taken from SO_ERROR.
+// Connects nFd to address; 0 or the error number. A TCP connect that a signal interrupts goes
+// on in the system: the socket is then waited for (at most nTimeoutMs, -1 for ever; ETIMEDOUT
+// past it) and the outcome taken from SO_ERROR. A local one is asked again, which completes it
+// or finds it done.
 int connect(int nFd, const SocketAddress& address, int nTimeoutMs);
 // close() without a retry: on Linux the descriptor is gone even when a signal came.
 void close(int nFd);
+// openat with O_CLOEXEC added to nFlags.
+int openAt(int nDir, const char* pszName, int nFlags);
+// flock.
+int flock(int nFd, int nOperation);
+// A reentrant lookup of the C library (getgrnam_r and the like, which report an error by
+// their result rather than errno), run again while it reports EINTR; its last result.
+template <class Call>
+int retriedResult(Call call) {
+    int rc;
+    do {
+        rc = call();
+    } while (rc == EINTR);
+    return rc;
+}
 
 }  // namespace posix
 
