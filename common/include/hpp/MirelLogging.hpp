@@ -17,6 +17,7 @@
 // at a priority taken from its level: 1 error, 2 warning, 3 notice, 4 to 6 info, 7 to 9 debug.
 // setLevel and setFile change the configuration at run time. A record whose level is above the
 // current level costs a level test per item; MIREL_LOG(N) skips building the items altogether.
+// setRecordHandler routes the records to the application's own logger instead.
 #ifndef MIREL_LOGGING_HPP
 #define MIREL_LOGGING_HPP
 
@@ -48,6 +49,20 @@ public:
     // the system log, so a file of that name is given as "./syslog"). Returns false, leaving
     // the destination unchanged and the reason in errno, when the file cannot be opened.
     bool setFile(const MirelString& sPath);
+
+    /// Receives one record: its level (1 to 9), its text (zero-terminated, one line with control
+    /// bytes escaped as in the file, without the time, process id and level that the file's
+    /// lines carry) and the context given to setRecordHandler.
+    typedef void (*RecordHandler)(int nLevel, const char* pszText, void* pContext);
+    /// Hands every record written from now on to pfnHandler instead of the file, standard error
+    /// or the system log; null gives them back to that destination. The level still decides
+    /// which records are written. Threads: the handler runs on the thread that writes the
+    /// record, one record at a time (under the log's own lock), so it needs no lock for its
+    /// own state but must return promptly and must not call setRecordHandler or setFile; a
+    /// record it writes itself and an exception it throws are dropped. Any thread may call
+    /// this; once it returns, the
+    /// previous handler is neither running nor called again.
+    void setRecordHandler(RecordHandler pfnHandler, void* pContext = 0);
 
     MirelLogging& operator<<(const setloglevel& level);
     MirelLogging& operator<<(const MirelEndRecord&);
