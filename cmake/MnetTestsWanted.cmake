@@ -1,6 +1,15 @@
 # Turns MNET_BUILD_TESTS (ON, OFF or AUTO) into yes or no. ON insists on GoogleTest; AUTO builds
 # the tests when GoogleTest is installed (or MNET_GTEST_FROM_SOURCE names its source) and says
-# so when it is not; OFF leaves them out.
+# so when it is not; OFF leaves them out. The tests need CMake 3.20 (FindGTest's GTest::gtest,
+# and scripts/test runs ctest --test-dir); with an older CMake, AUTO leaves them out.
+if(CMAKE_VERSION VERSION_LESS 3.20 AND NOT MNET_BUILD_TESTS STREQUAL "OFF")
+  if(MNET_BUILD_TESTS STREQUAL "AUTO")
+    message(STATUS "CMake ${CMAKE_VERSION}: the tests need 3.20 and are not built")
+    set(MNET_BUILD_TESTS OFF)
+  else()
+    message(FATAL_ERROR "The tests need CMake 3.20 or later (this is ${CMAKE_VERSION})")
+  endif()
+endif()
 if(MNET_BUILD_TESTS STREQUAL "AUTO")
   if(MNET_GTEST_FROM_SOURCE)
     set(MNET_BUILD_TESTS ON)

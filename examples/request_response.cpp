@@ -113,8 +113,13 @@ struct ServerThread {
                 return;
             }
             // A client that stalls holds this thread for two seconds at most. The TCP server
-            // hands out socket connections.
-            static_cast<MirelSocketConnection*>(spClient.operator->())->setTimeout(2000);
+            // hands out socket connections, the pipe server pipe connections.
+            MirelConnection* pClient = spClient;
+            if (MirelSocketConnection* pSocket = dynamic_cast<MirelSocketConnection*>(pClient)) {
+                pSocket->setTimeout(2000);
+            } else if (MirelPipeConnection* pPipe = dynamic_cast<MirelPipeConnection*>(pClient)) {
+                pPipe->setTimeout(2000);
+            }
             try {
                 answer(*spClient, &bCallerNamed);
             } catch (const MirelException& e) {

@@ -32,6 +32,7 @@ struct PendingRecord {
     std::size_t nLength;  // stays within kRoom less the marker until the text is cut
     bool bCut;
     int nLevel;
+    bool bInHandler;  // this thread runs the record handler: its own records are dropped
 
     void clear() {
         nLength = 0;
@@ -79,6 +80,12 @@ std::mutex& writerLock() {
 // The destination is the system log (m_nFd is then -1). Kept here, the class's layout being
 // fixed; changed with m_nFd under the writer lock.
 std::atomic<bool> s_bSyslog(false);
+
+// The application's record handler and its context, which take the place of the destination
+// while the handler is set. Kept here for the same reason; changed under the writer lock, and
+// the handler is read atomically by isAccessAllowed.
+std::atomic<MirelLogging::RecordHandler> s_pfnHandler(0);
+void* s_pHandlerContext = 0;
 
 const char* const kSyslogName = "syslog";
 
@@ -207,7 +214,8 @@ MirelLogging::~MirelLogging() {}
 
 bool MirelLogging::isAccessAllowed() {
     return getInstance().m_nFd.load(std::memory_order_relaxed) >= 0 ||
-           s_bSyslog.load(std::memory_order_relaxed);
+           s_bSyslog.load(std::memory_order_relaxed) ||
+           s_pfnHandler.load(std::memory_order_relaxed) != 0;
 }
 
 bool MirelLogging::isEnabled(int nLevel) {
@@ -253,9 +261,15 @@ bool MirelLogging::setFile(const MirelString& sPath) {
     return true;
 }
 
+void MirelLogging::setRecordHandler(RecordHandler pfnHandler, void* pContext) {
+    std::lock_guard<std::mutex> guard(writerLock());
+    s_pfnHandler.store(pfnHandler);
+    s_pHandlerContext = pContext;
+}
+
 MirelLogging& MirelLogging::operator<<(const setloglevel& level) {
     t_record.clear();
-    t_record.nLevel = isEnabled(level.m_nLevel) ? level.m_nLevel : 0;
+    t_record.nLevel = !t_record.bInHandler && isEnabled(level.m_nLevel) ? level.m_nLevel : 0;
     return *this;
 }
 
@@ -366,6 +380,18 @@ void MirelLogging::write(const MirelString& sRecord, int nLevel) {
     sLine += '\n';
 
     std::lock_guard<std::mutex> guard(writerLock());
+    if (RecordHandler pfnHandler = s_pfnHandler.load()) {
+        MirelString sText = sLine.substr(static_cast<std::size_t>(nTime) + std::strlen(szOrigin));
+        sText.resize(sText.size() - 1);
+        // The caller of the log expects no exception from it.
+        t_record.bInHandler = true;
+        try {
+            pfnHandler(nLevel, sText.c_str(), s_pHandlerContext);
+        } catch (...) {
+        }
+        t_record.bInHandler = false;
+        return;
+    }
     if (s_bSyslog.load()) {
         // The system log stamps the time itself and ends the line.
         MirelString sMessage = sLine.substr(static_cast<std::size_t>(nTime));

@@ -363,6 +363,23 @@ TEST(MirelServerSocket, WaitAfterCloseReopensOnTheSamePortAndWaitForInitFollowsI
     }
 }
 
+TEST(MirelServerSocket, ReadinessIsLoggedOncePerOpeningNotPerClient) {
+    CapturedLog log(5);
+    Server spServer(new TestServer(mnettest::freeTcpPort()));
+    for (int nOpening = 1; nOpening <= 2; ++nOpening) {
+        for (int nClient = 0; nClient < 3; ++nClient) {
+            Wait wait(spServer);
+            ASSERT_TRUE(mnettest::waitUntil([&] { return spServer->isOpen(); }));
+            int nFd = mnettest::rawTcpConnect(spServer->getPort());
+            ASSERT_TRUE(wait.background.finish());
+            EXPECT_TRUE(wait.spConnection);
+            ::close(nFd);
+        }
+        EXPECT_EQ(nOpening, log.count(" ready, accepting connections..."));
+        spServer->close();
+    }
+}
+
 TEST(MirelServerSocket, SignalDuringWaitKeepsWaiting) {
     struct sigaction action, previous;
     std::memset(&action, 0, sizeof action);

@@ -215,3 +215,72 @@ TEST_F(LogToFile, OverlongRecordIsCutAndMarkedOnOneLine) {
     EXPECT_LT(records[0].size(), 4200u);
     EXPECT_NE(std::string::npos, records[1].find("] next"));
 }
+
+namespace {
+
+// What a record handler received; the log calls it one record at a time, so no lock.
+struct Received {
+    std::vector<std::pair<int, std::string>> records;
+    static void handle(int nLevel, const char* pszText, void* pContext) {
+        static_cast<Received*>(pContext)->records.emplace_back(nLevel, pszText);
+    }
+};
+
+// Sets a handler for one test and takes it away again.
+class LogToHandler : public LogToFile {
+protected:
+    void SetUp() override {
+        LogToFile::SetUp();
+        MirelLogging::getInstance().setRecordHandler(&Received::handle, &m_received);
+    }
+    void TearDown() override {
+        MirelLogging::getInstance().setRecordHandler(0);
+        LogToFile::TearDown();
+    }
+    Received m_received;
+};
+
+}  // namespace
+
+TEST_F(LogToHandler, HandlerGetsLevelAndOneLineTextInsteadOfTheFile) {
+    MirelLogging::getInstance().setLevel(5);
+    MirelLogging::getInstance() << setloglevel(5) << "Class::op: port " << 5023 << endrecord;
+    MirelLogging::getInstance() << setloglevel(6) << "too detailed" << endrecord;
+    MIREL_LOG(1) << "two\nlines" << endrecord;
+    ASSERT_EQ(2u, m_received.records.size());
+    EXPECT_EQ(std::make_pair(5, std::string("Class::op: port 5023")), m_received.records[0]);
+    EXPECT_EQ(std::make_pair(1, std::string("two\\nlines")), m_received.records[1]);
+    EXPECT_TRUE(lines().empty()) << "a record also went to the file";
+
+    MirelLogging::getInstance().setRecordHandler(0);
+    MIREL_LOG(1) << "back to the file" << endrecord;
+    EXPECT_EQ(2u, m_received.records.size());
+    ASSERT_EQ(1u, lines().size());
+    EXPECT_NE(std::string::npos, lines()[0].find("[1] back to the file"));
+}
+
+TEST_F(LogToHandler, HandlerRunsForOneRecordAtATimeAndItsOwnRecordsAreDropped) {
+    MirelLogging::getInstance().setLevel(9);
+    MirelLogging::getInstance().setRecordHandler(
+        [](int nLevel, const char* pszText, void* pContext) {
+            MIREL_LOG(1) << "from inside the handler" << endrecord;  // would deadlock if written
+            Received::handle(nLevel, pszText, pContext);
+        },
+        &m_received);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 100; ++i) {
+                MIREL_LOG(3) << "thread " << t << " record " << i << endrecord;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(400u, m_received.records.size());
+    for (const auto& record : m_received.records) {
+        EXPECT_EQ(std::string::npos, record.second.find("inside")) << record.second;
+    }
+    EXPECT_TRUE(lines().empty());
+}

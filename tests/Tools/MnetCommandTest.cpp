@@ -257,6 +257,23 @@ TEST_P(ListenAndNotify, OneNotificationTravelsBetweenTwoProcesses) {
         << outcome.sOut;
 }
 
+TEST_P(ListenAndNotify, HexShowsAStringMessageByteForByte) {
+    Program listen;
+    ASSERT_TRUE(listen.start({"listen", "--type", GetParam(), "--hex", "--count", "1"}));
+    std::string sAddress;
+    ASSERT_TRUE(listen.readLine(&sAddress, 15000)) << listen.finish(1000).sErr;
+
+    Outcome notify = runMnet({"notify", sAddress, "3", "--string", "hello"});
+    EXPECT_EQ(0, notify.nExitCode) << notify.sErr;
+
+    Outcome outcome = listen.finish(15000);
+    EXPECT_EQ(0, outcome.nExitCode) << outcome.sErr;
+    EXPECT_TRUE(std::regex_match(
+        outcome.sOut,
+        std::regex(std::string("handle=3 time=") + kTimePattern + " hex=00000005 68656c6c6f\n")))
+        << outcome.sOut;
+}
+
 TEST_P(ListenAndNotify, UnregisteredHandleIsIgnoredAndJsonLinesFollow) {
     Program listen;
     ASSERT_TRUE(
@@ -380,7 +397,7 @@ TEST(MnetCommand, WrongUseEndsWithOneLineAndExitCodeTwo) {
     expectOneErrorLine(
         {"notify", "udp:127.0.0.1:9", "one"}, 2,
         "HANDLE needs a whole number from -2147483648 to 2147483647, got 'one'; usage: mnet notify "
-        "ADDRESS HANDLE [ID]");
+        "ADDRESS HANDLE [ID | --string TEXT] [-v|-q]");
     expectOneErrorLine({"notify", "udp:127.0.0.1:9", "1", "2x"}, 2, "ID needs a whole number");
     expectOneErrorLine({"notify", "udp:127.0.0.1:9"}, 2, "HANDLE is missing");
     expectOneErrorLine({"listen", "--count", "many"}, 2,

@@ -106,8 +106,9 @@ TEST(Options, ListenRejectsBadValues) {
               std::string(usageErrorOf({"listen", "--type"}).what()));
     EXPECT_EQ("option --json takes no value",
               std::string(usageErrorOf({"listen", "--json=yes"}).what()));
-    EXPECT_EQ("unknown option '--verbose'",
-              std::string(usageErrorOf({"listen", "--verbose"}).what()));
+    EXPECT_EQ("unknown option '--loud'", std::string(usageErrorOf({"listen", "--loud"}).what()));
+    EXPECT_EQ("option --hex takes no value",
+              std::string(usageErrorOf({"listen", "--hex=yes"}).what()));
     EXPECT_EQ("unexpected argument 'now'", std::string(usageErrorOf({"listen", "now"}).what()));
 }
 
@@ -136,6 +137,46 @@ TEST(Options, NotifyRejectsWrongUse) {
     EXPECT_EQ("bad ADDRESS 'tcp:127.0.0.1:9': unknown transport 'tcp' (pipe, socket, udp or ssl)",
               std::string(usageErrorOf({"notify", "tcp:127.0.0.1:9", "1"}).what()));
     EXPECT_EQ("unknown option '--id'", std::string(usageErrorOf({"notify", "--id", "3"}).what()));
+}
+
+TEST(Options, NotifySendsAStringInsteadOfTheId) {
+    CommandLine line = parse({"notify", "udp:127.0.0.1:9", "3", "--string", "hello"});
+    EXPECT_TRUE(line.notify.bString);
+    EXPECT_EQ("hello", line.notify.sText);
+    EXPECT_EQ(3, line.notify.nHandle);
+    // A text that looks like an option, and an empty one, are texts after '='.
+    line = parse({"notify", "--string=-v", "udp:127.0.0.1:9", "3"});
+    EXPECT_EQ("-v", line.notify.sText);
+    EXPECT_EQ("", parse({"notify", "udp:127.0.0.1:9", "3", "--string="}).notify.sText);
+    EXPECT_EQ(
+        "give either ID or --string, not both",
+        std::string(usageErrorOf({"notify", "udp:127.0.0.1:9", "3", "4", "--string", "x"}).what()));
+    EXPECT_EQ("option --string needs a value",
+              std::string(usageErrorOf({"notify", "udp:127.0.0.1:9", "3", "--string"}).what()));
+}
+
+TEST(Options, VerbosityCountsBeforeAndAfterTheSubcommand) {
+    EXPECT_EQ(0, parse({"demo"}).nVerbosity);
+    EXPECT_EQ(3, parse({"-v", "listen", "-vv"}).nVerbosity);
+    EXPECT_EQ(-1, parse({"notify", "--quiet", "udp:127.0.0.1:9", "1"}).nVerbosity);
+    EXPECT_EQ(0, parse({"--verbose", "demo", "-q"}).nVerbosity);
+    // A negative number stays an operand.
+    EXPECT_EQ(-5, parse({"notify", "-q", "udp:127.0.0.1:9", "-5"}).notify.nHandle);
+    EXPECT_EQ("unknown option '-vq'", std::string(usageErrorOf({"demo", "-vq"}).what()));
+    EXPECT_EQ("option --verbose takes no value",
+              std::string(usageErrorOf({"demo", "--verbose=2"}).what()));
+}
+
+TEST(Options, LogLevelStepsOnTheLadderOfMeaningfulLevels) {
+    using mnettool::logLevelFor;
+    EXPECT_EQ(1, logLevelFor(0, 1));
+    EXPECT_EQ(5, logLevelFor(0, 2));
+    EXPECT_EQ(9, logLevelFor(0, 10));
+    EXPECT_EQ(5, logLevelFor(3, 1));
+    EXPECT_EQ(1, logLevelFor(3, -1));
+    EXPECT_EQ(5, logLevelFor(9, -2));
+    EXPECT_EQ(0, logLevelFor(1, -3));
+    EXPECT_EQ(7, logLevelFor(7, 0));
 }
 
 TEST(Options, DemoCountAndTimeout) {
@@ -230,14 +271,16 @@ TEST(CallbackAddressForm, RejectsBadNamesHostsAndPorts) {
 }
 
 TEST(Usage, EverySubcommandHasItsSynopsisAndHelp) {
-    EXPECT_EQ("usage: mnet notify ADDRESS HANDLE [ID]", mnettool::synopsis(Command::Notify));
+    EXPECT_EQ("usage: mnet notify ADDRESS HANDLE [ID | --string TEXT] [-v|-q]",
+              mnettool::synopsis(Command::Notify));
     for (Command command : {Command::Listen, Command::Notify, Command::Demo}) {
         std::string sHelp = mnettool::helpText(command);
         EXPECT_EQ(0u, sHelp.find(mnettool::synopsis(command) + "\n"));
         EXPECT_EQ('\n', sHelp.back());
     }
     std::string sListen = mnettool::helpText(Command::Listen);
-    for (const char* pszOption : {"--type", "--handles", "--count", "--timeout", "--json"}) {
+    for (const char* pszOption :
+         {"--type", "--handles", "--count", "--timeout", "--json", "--hex", "--verbose"}) {
         EXPECT_NE(std::string::npos, sListen.find(pszOption)) << pszOption;
     }
     std::string sMain = mnettool::helpText(Command::Help);

@@ -55,6 +55,28 @@ TEST(Report, NotificationLineAsTextAndAsJson) {
               mnettool::notificationLine(3, -42, "T", true, sender));
 }
 
+TEST(Report, HexGroupsShowWordsAndStringValues) {
+    using mnettool::hexGroups;
+    EXPECT_EQ("", hexGroups(""));
+    EXPECT_EQ("00000005 68656c6c6f", hexGroups(std::string("\0\0\0\5hello", 9)));
+    EXPECT_EQ("0000002a", hexGroups(std::string("\0\0\0\x2a", 4)));
+    // A length the bytes cannot back, or text that is not printable, is not a string.
+    EXPECT_EQ("00000003 00000000", hexGroups(std::string("\0\0\0\3\0\0\0\0", 8)));
+    EXPECT_EQ("00000009 6869", hexGroups(std::string("\0\0\0\x09hi", 6)));
+    // A long, then a string; a tail shorter than a word.
+    EXPECT_EQ("00000007 00000002 6869", hexGroups(std::string("\0\0\0\x07\0\0\0\x02hi", 10)));
+    EXPECT_EQ("00000001 41 ff", hexGroups(std::string("\0\0\0\x01"
+                                                      "A\xff",
+                                                      6)));
+}
+
+TEST(Report, ContentLineKeepsTheHexadecimalLast) {
+    EXPECT_EQ("handle=3 time=T hex=00000005 68656c6c6f",
+              mnettool::contentLine(3, "00000005 68656c6c6f", "T", false));
+    EXPECT_EQ("{\"handle\":3,\"hex\":\"\",\"time\":\"T\"}",
+              mnettool::contentLine(3, "", "T", true));
+}
+
 TEST(Report, AddressLineIsAJsonObjectWithJson) {
     EXPECT_EQ("udp:127.0.0.1:5023", mnettool::addressLine("udp:127.0.0.1:5023", false));
     EXPECT_EQ("{\"address\":\"udp:127.0.0.1:5023\"}",

@@ -37,7 +37,8 @@ namespace {
 
 struct Arrival {
     long nHandle;
-    long nId;
+    long nId;            // the content as one long, unless bytes were asked for
+    std::string sBytes;  // every byte after the handle, when they were asked for
     std::chrono::system_clock::time_point when;
     Sender sender;
 };
@@ -70,26 +71,41 @@ private:
     std::deque<Arrival> m_arrivals;
 };
 
-// Reads the default content, one long, and hands it to the main thread.
+// Reads the default content, one long, or every byte after the handle, and hands it to the
+// main thread.
 class QueueingCallback : public MirelNotificationCallback {
 public:
-    QueueingCallback(int nHandle, Inbox& inbox)
-        : MirelNotificationCallback(nHandle), m_inbox(inbox) {}
+    QueueingCallback(int nHandle, Inbox& inbox, bool bBytes)
+        : MirelNotificationCallback(nHandle), m_inbox(inbox), m_bBytes(bBytes) {}
 
 protected:
     void doCallback(MirelSmartPointer<MirelConnection>& spConnection) override {
-        long nId = spConnection->receiveLong();
-        Sender sender;
+        Arrival arrival{getId(), 0, std::string(), std::chrono::system_clock::now(), Sender()};
+        if (m_bBytes) {
+            // The sink hands over a whole message held in memory: reads end at its end and
+            // never wait for the sender.
+            char buffer[4096];
+            long nError = 0;
+            long nRead;
+            while ((nRead = spConnection->receive(buffer, sizeof buffer, &nError, false)) > 0) {
+                arrival.sBytes.append(buffer, static_cast<std::size_t>(nRead));
+            }
+        } else {
+            arrival.nId = spConnection->receiveLong();
+        }
         MirelConnection* pConnection = spConnection;
         if (MirelPipeConnection* pPipe = dynamic_cast<MirelPipeConnection*>(pConnection)) {
             unsigned int nGid = 0;
-            sender.bKnown = pPipe->getPeerCredentials(sender.nPid, sender.nUid, nGid);
+            arrival.sender.bKnown =
+                pPipe->getPeerCredentials(arrival.sender.nPid, arrival.sender.nUid, nGid);
         }
-        m_inbox.push(Arrival{getId(), nId, std::chrono::system_clock::now(), sender});
+        arrival.when = std::chrono::system_clock::now();
+        m_inbox.push(arrival);
     }
 
 private:
     Inbox& m_inbox;
+    bool m_bBytes;
 };
 
 // Prints and flushes one line; false when standard output is gone.
@@ -202,10 +218,13 @@ void printArrivals(const ListenOptions& options, Waits& waits, Inbox& inbox) {
         while (::read(waits.wakePipe[0], drain, sizeof drain) > 0) {
         }
         for (const Arrival& arrival : inbox.takeAll()) {
-            if (!printLine(notificationLine(arrival.nHandle, arrival.nId,
-                                            utcTimestamp(arrival.when), options.bJson,
-                                            arrival.sender)) ||
-                (options.nCount > 0 && ++nPrinted >= options.nCount)) {
+            std::string sTime = utcTimestamp(arrival.when);
+            std::string sLine =
+                options.bHex
+                    ? contentLine(arrival.nHandle, hexGroups(arrival.sBytes), sTime, options.bJson)
+                    : notificationLine(arrival.nHandle, arrival.nId, sTime, options.bJson,
+                                       arrival.sender);
+            if (!printLine(sLine) || (options.nCount > 0 && ++nPrinted >= options.nCount)) {
                 return;
             }
         }
@@ -227,8 +246,8 @@ int runListen(const ListenOptions& options) {
             return 1;
         }
         for (int nHandle = 0; nHandle < options.nHandles; ++nHandle) {
-            spSink->getCallbackContainer().add(
-                MirelSmartPointer<MirelNotificationCallback>(new QueueingCallback(nHandle, inbox)));
+            spSink->getCallbackContainer().add(MirelSmartPointer<MirelNotificationCallback>(
+                new QueueingCallback(nHandle, inbox, options.bHex)));
         }
         sAddress = spSink->getCallbackAddress();
         if (printLine(addressLine(sAddress, options.bJson))) {

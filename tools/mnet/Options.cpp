@@ -1,5 +1,6 @@
 #include "Options.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 
@@ -112,6 +113,23 @@ private:
     std::string m_sInline;
 };
 
+// "-v", "-vv", "--verbose", "-q", "--quiet": adds the steps to *pnVerbosity; false for any
+// other argument.
+bool takeVerbosity(const std::string& sArgument, int* pnVerbosity) {
+    if (sArgument == "--verbose" || sArgument == "--quiet") {
+        *pnVerbosity += sArgument == "--verbose" ? 1 : -1;
+        return true;
+    }
+    if (sArgument.size() < 2 || sArgument[0] != '-' ||
+        sArgument.find_first_not_of(sArgument[1], 1) != std::string::npos ||
+        (sArgument[1] != 'v' && sArgument[1] != 'q')) {
+        return false;
+    }
+    int nSteps = static_cast<int>(sArgument.size() - 1);
+    *pnVerbosity += sArgument[1] == 'v' ? nSteps : -nSteps;
+    return true;
+}
+
 bool hasHelpFlag(const std::vector<std::string>& arguments) {
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == "--") {
@@ -124,12 +142,15 @@ bool hasHelpFlag(const std::vector<std::string>& arguments) {
     return false;
 }
 
-void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOptions) {
+void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOptions,
+                 int* pnVerbosity) {
     ArgumentReader reader(Command::Listen, arguments);
     std::string sOption;
     std::string sOperand;
     while (reader.next(&sOption, &sOperand)) {
-        if (sOption.empty()) {
+        if (takeVerbosity(sOption, pnVerbosity)) {
+            reader.noValue(sOption);
+        } else if (sOption.empty()) {
             reader.fail("unexpected argument '" + sOperand + "'");
         } else if (sOption == "--type") {
             std::string sType = reader.value(sOption);
@@ -151,22 +172,32 @@ void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOpti
         } else if (sOption == "--json") {
             reader.noValue(sOption);
             pOptions->bJson = true;
+        } else if (sOption == "--hex") {
+            reader.noValue(sOption);
+            pOptions->bHex = true;
         } else {
             reader.fail("unknown option '" + sOption + "'");
         }
     }
 }
 
-void parseNotify(const std::vector<std::string>& arguments, NotifyOptions* pOptions) {
+void parseNotify(const std::vector<std::string>& arguments, NotifyOptions* pOptions,
+                 int* pnVerbosity) {
     ArgumentReader reader(Command::Notify, arguments);
     std::vector<std::string> operands;
     std::string sOption;
     std::string sOperand;
     while (reader.next(&sOption, &sOperand)) {
-        if (!sOption.empty()) {
+        if (takeVerbosity(sOption, pnVerbosity)) {
+            reader.noValue(sOption);
+        } else if (sOption == "--string") {
+            pOptions->bString = true;
+            pOptions->sText = reader.value(sOption);
+        } else if (!sOption.empty()) {
             reader.fail("unknown option '" + sOption + "'");
+        } else {
+            operands.push_back(sOperand);
         }
-        operands.push_back(sOperand);
     }
     if (operands.size() < 2) {
         reader.fail(operands.empty() ? "ADDRESS and HANDLE are missing" : "HANDLE is missing");
@@ -182,16 +213,21 @@ void parseNotify(const std::vector<std::string>& arguments, NotifyOptions* pOpti
     pOptions->sAddress = operands[0];
     pOptions->nHandle = reader.number("HANDLE", operands[1], INT_MIN, INT_MAX);
     if (operands.size() == 3) {
+        if (pOptions->bString) {
+            reader.fail("give either ID or --string, not both");
+        }
         pOptions->nId = reader.number("ID", operands[2], INT_MIN, INT_MAX);
     }
 }
 
-void parseDemo(const std::vector<std::string>& arguments, DemoOptions* pOptions) {
+void parseDemo(const std::vector<std::string>& arguments, DemoOptions* pOptions, int* pnVerbosity) {
     ArgumentReader reader(Command::Demo, arguments);
     std::string sOption;
     std::string sOperand;
     while (reader.next(&sOption, &sOperand)) {
-        if (sOption.empty()) {
+        if (takeVerbosity(sOption, pnVerbosity)) {
+            reader.noValue(sOption);
+        } else if (sOption.empty()) {
             reader.fail("unexpected argument '" + sOperand + "'");
         } else if (sOption == "--count") {
             pOptions->nCount =
@@ -222,8 +258,14 @@ bool isHostCharacter(char c) {
 
 }  // namespace
 
-CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+CommandLine parseCommandLine(const std::vector<std::string>& allArguments) {
     CommandLine line;
+    // -v and -q may also stand before the subcommand.
+    std::size_t nFirst = 0;
+    while (nFirst < allArguments.size() && takeVerbosity(allArguments[nFirst], &line.nVerbosity)) {
+        ++nFirst;
+    }
+    const std::vector<std::string> arguments(allArguments.begin() + nFirst, allArguments.end());
     if (arguments.empty()) {
         throw UsageError(Command::Help, "no subcommand given");
     }
@@ -263,19 +305,39 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     switch (line.command) {
         case Command::Listen:
-            parseListen(arguments, &line.listen);
+            parseListen(arguments, &line.listen, &line.nVerbosity);
             break;
         case Command::Notify:
-            parseNotify(arguments, &line.notify);
+            parseNotify(arguments, &line.notify, &line.nVerbosity);
             break;
         case Command::Demo:
-            parseDemo(arguments, &line.demo);
+            parseDemo(arguments, &line.demo, &line.nVerbosity);
             break;
         case Command::Help:
         case Command::Version:
             break;
     }
     return line;
+}
+
+int logLevelFor(int nLevel, int nSteps) {
+    static const int kRungs[] = {0, 1, 5, 7, 9};
+    const int nRungs = static_cast<int>(sizeof kRungs / sizeof kRungs[0]);
+    for (; nSteps > 0; --nSteps) {
+        int i = 0;
+        while (i < nRungs - 1 && kRungs[i] <= nLevel) {
+            ++i;
+        }
+        nLevel = std::max(nLevel, kRungs[i]);
+    }
+    for (; nSteps < 0; ++nSteps) {
+        int i = nRungs - 1;
+        while (i > 0 && kRungs[i] >= nLevel) {
+            --i;
+        }
+        nLevel = std::min(nLevel, kRungs[i]);
+    }
+    return nLevel;
 }
 
 bool parseNumber(const std::string& sText, long nMin, long nMax, long* pnValue) {
@@ -374,17 +436,23 @@ std::string synopsis(Command command) {
     switch (command) {
         case Command::Listen:
             return "usage: mnet listen [--type pipe|socket|tcp|udp] [--handles N] [--count K] "
-                   "[--timeout SECONDS] [--json]";
+                   "[--timeout SECONDS] [--json] [--hex] [-v|-q]";
         case Command::Notify:
-            return "usage: mnet notify ADDRESS HANDLE [ID]";
+            return "usage: mnet notify ADDRESS HANDLE [ID | --string TEXT] [-v|-q]";
         case Command::Demo:
-            return "usage: mnet demo [--count N] [--timeout MS]";
+            return "usage: mnet demo [--count N] [--timeout MS] [-v|-q]";
         case Command::Help:
         case Command::Version:
             break;
     }
     return "usage: mnet listen|notify|demo [OPTIONS], or mnet --help";
 }
+
+// The log options, the same for every subcommand.
+#define VERBOSITY_HELP                                                                       \
+    "  -v, --verbose  raise the log level one step (0, 1 failures, 5 readiness, 7 set-up,\n" \
+    "                 9 trace; MIREL_LOG_LEVEL is the start); again for more\n"              \
+    "  -q, --quiet    lower it one step\n"
 
 std::string helpText(Command command) {
     switch (command) {
@@ -405,11 +473,15 @@ std::string helpText(Command command) {
                    "  --json       JSON Lines: the address as {\"address\":\"...\"}, then one "
                    "object\n"
                    "               per notification\n"
+                   "  --hex        print the bytes after the handle in hexadecimal, whatever the\n"
+                   "               message holds: 'handle=3 time=... hex=00000005 "
+                   "68656c6c6f'\n" VERBOSITY_HELP
                    "\n"
                    "Each callback reads one long, the content that 'mnet notify' and the library's "
                    "proxy\n"
-                   "dependents send by default. Runs until K notifications, the time-out, or "
-                   "SIGINT,\n"
+                   "dependents send by default (with --hex, all the bytes there are). Runs until K "
+                   "notifications,\n"
+                   "the time-out, or SIGINT,\n"
                    "SIGTERM or SIGHUP; then releases the sink and exits 0.\n";
         case Command::Notify:
             return synopsis(command) +
@@ -418,8 +490,9 @@ std::string helpText(Command command) {
                    "to 0)\n"
                    "to the sink at ADDRESS, through a proxy dependent.\n"
                    "\n"
-                   "  ADDRESS  pipe:NAME, socket:HOST:PORT, udp:HOST:PORT or ssl:HOST:PORT\n"
-                   "           (as printed by 'mnet listen')\n"
+                   "  ADDRESS        pipe:NAME, socket:HOST:PORT, udp:HOST:PORT or ssl:HOST:PORT\n"
+                   "                 (as printed by 'mnet listen')\n"
+                   "  --string TEXT  send TEXT as one string value instead of ID\n" VERBOSITY_HELP
                    "\n"
                    "Exits 0 when the message was handed over (a UDP datagram is never confirmed), "
                    "1 with\n"
@@ -437,7 +510,8 @@ std::string helpText(Command command) {
                    "event.\n"
                    "\n"
                    "  --count N     notifications per transport, one at a time (default 200)\n"
-                   "  --timeout MS  longest wait for one delivery in milliseconds (default 2000)\n"
+                   "  --timeout MS  longest wait for one delivery in milliseconds (default "
+                   "2000)\n" VERBOSITY_HELP
                    "\n"
                    "The pipe transport needs the shared-service directory; when it is missing and "
                    "cannot\n"
@@ -454,13 +528,15 @@ std::string helpText(Command command) {
            "travel.\n"
            "\n"
            "  mnet listen [--type pipe|socket|tcp|udp] [--handles N] [--count K]\n"
-           "              [--timeout SECONDS] [--json]\n"
+           "              [--timeout SECONDS] [--json] [--hex]\n"
            "      start a notification sink and print what arrives\n"
-           "  mnet notify ADDRESS HANDLE [ID]\n"
+           "  mnet notify ADDRESS HANDLE [ID | --string TEXT]\n"
            "      send one notification to a sink\n"
            "  mnet demo [--count N] [--timeout MS]\n"
            "      round trips over every transport in one process, with latencies\n"
            "\n"
+           "  -v, -q                   raise or lower the log level (before or after the "
+           "subcommand)\n"
            "  mnet SUBCOMMAND --help   help on one subcommand\n"
            "  mnet --version           the version of the tool and the library\n"
            "\n"

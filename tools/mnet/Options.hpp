@@ -33,12 +33,15 @@ struct ListenOptions {
     long nCount = 0;          // stop after this many notifications; 0: no limit
     int nTimeoutSeconds = 0;  // stop after this many seconds; 0: no limit
     bool bJson = false;
+    bool bHex = false;  // print the bytes after the handle in hexadecimal instead of one long
 };
 
 struct NotifyOptions {
     std::string sAddress;
     long nHandle = 0;
     long nId = 0;
+    bool bString = false;  // send sText as one string instead of nId
+    std::string sText;
 };
 
 struct DemoOptions {
@@ -50,6 +53,8 @@ struct CommandLine {
     Command command = Command::Help;
     // --help given to a subcommand (or "mnet help SUBCOMMAND"): print that subcommand's help.
     bool bHelp = false;
+    // Steps up (each -v) and down (each -q) the log level; see logLevelFor.
+    int nVerbosity = 0;
     ListenOptions listen;
     NotifyOptions notify;
     DemoOptions demo;
@@ -59,6 +64,11 @@ struct CommandLine {
 // Command::Help; "mnet help listen" gives Command::Listen with bHelp. Options take their
 // value as the next argument or after '=' (--count=5). Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// The log level nSteps steps above nLevel (below it for a negative nSteps), on the ladder of
+// the levels that mean something: 0 nothing, 1 failures, 5 server readiness, 7 client set-up,
+// 9 trace. A level between two rungs steps to the next rung; the ends of the ladder hold.
+int logLevelFor(int nLevel, int nSteps);
 
 // A whole decimal number from nMin to nMax: optional '-', digits, nothing else (no spaces,
 // no '+', no hexadecimal). False when sText is anything else or out of range.
@@ -76,7 +86,8 @@ struct CallbackAddress {
 // of the forms above.
 bool parseCallbackAddress(const std::string& sText, CallbackAddress* pAddress, std::string* psWhy);
 
-// The one-line synopsis of a subcommand ("usage: mnet notify ADDRESS HANDLE [ID]"), and the
+// The one-line synopsis of a subcommand ("usage: mnet demo [--count N] [--timeout MS] [-v|-q]"),
+// and the
 // whole help text (several lines, ending in a newline). Command::Help gives the program's.
 std::string synopsis(Command command);
 std::string helpText(Command command);

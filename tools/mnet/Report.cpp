@@ -47,6 +47,70 @@ std::string notificationLine(long nHandle, long nId, const std::string& sTime, b
            (sender.bKnown ? " uid=" + sUid + " pid=" + sPid : "");
 }
 
+namespace {
+
+void appendHex(const std::string& sBytes, std::size_t nFrom, std::size_t nCount,
+               std::string* pOut) {
+    static const char kDigits[] = "0123456789abcdef";
+    if (!pOut->empty()) {
+        *pOut += ' ';
+    }
+    for (std::size_t i = nFrom; i < nFrom + nCount; ++i) {
+        unsigned char c = static_cast<unsigned char>(sBytes[i]);
+        *pOut += kDigits[c >> 4];
+        *pOut += kDigits[c & 0x0f];
+    }
+}
+
+// The length of the string value that starts at nAt, or 0 when none starts there.
+std::size_t printableStringAt(const std::string& sBytes, std::size_t nAt) {
+    std::size_t nLeft = sBytes.size() - nAt;
+    if (nLeft < 4) {
+        return 0;
+    }
+    std::size_t nLength = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        nLength = (nLength << 8) | static_cast<unsigned char>(sBytes[nAt + i]);
+    }
+    if (nLength == 0 || nLength > nLeft - 4) {
+        return 0;
+    }
+    for (std::size_t i = nAt + 4; i < nAt + 4 + nLength; ++i) {
+        unsigned char c = static_cast<unsigned char>(sBytes[i]);
+        if (c < 0x20 || c > 0x7e) {
+            return 0;
+        }
+    }
+    return nLength;
+}
+
+}  // namespace
+
+std::string hexGroups(const std::string& sBytes) {
+    std::string sOut;
+    std::size_t nAt = 0;
+    while (nAt < sBytes.size()) {
+        std::size_t nWord = std::min<std::size_t>(4, sBytes.size() - nAt);
+        appendHex(sBytes, nAt, nWord, &sOut);
+        std::size_t nText = printableStringAt(sBytes, nAt);
+        nAt += nWord;
+        if (nText > 0) {
+            appendHex(sBytes, nAt, nText, &sOut);
+            nAt += nText;
+        }
+    }
+    return sOut;
+}
+
+std::string contentLine(long nHandle, const std::string& sHex, const std::string& sTime,
+                        bool bJson) {
+    if (bJson) {
+        return "{\"handle\":" + std::to_string(nHandle) + ",\"hex\":" + jsonString(sHex) +
+               ",\"time\":" + jsonString(sTime) + "}";
+    }
+    return "handle=" + std::to_string(nHandle) + " time=" + sTime + " hex=" + sHex;
+}
+
 std::string jsonString(const std::string& sText) {
     std::string sOut = "\"";
     for (char c : sText) {

@@ -29,6 +29,19 @@ struct Sender {
 std::string notificationLine(long nHandle, long nId, const std::string& sTime, bool bJson,
                              const Sender& sender = Sender());
 
+// Bytes in lower-case hexadecimal, in groups separated by one space: 4-byte words from the
+// start, except that a word that reads as a length n >= 1 followed by n printable ASCII bytes
+// (20 to 7E) makes two groups, the length and the text, as a string value is written; a tail
+// shorter than 4 bytes is a group of its own. "00000005 68656c6c6f" for the string "hello",
+// "0000002a" for the long 42, "" for no bytes.
+std::string hexGroups(const std::string& sBytes);
+
+// One received notification with its content as hexGroups (listen --hex), as plain text
+// ("handle=3 time=... hex=00000005 68656c6c6f", the hexadecimal last, as it holds spaces) or as
+// one JSON object ({"handle":3,"hex":"00000005 68656c6c6f","time":"..."}).
+std::string contentLine(long nHandle, const std::string& sHex, const std::string& sTime,
+                        bool bJson);
+
 // The sink's callback address as listen prints it first: the address alone, or as one JSON
 // object ({"address":"udp:127.0.0.1:5023"}), so that --json output is JSON Lines throughout.
 std::string addressLine(const std::string& sAddress, bool bJson);

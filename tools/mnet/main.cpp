@@ -10,6 +10,7 @@
 
 #include "Commands.hpp"
 #include "MirelException.hpp"
+#include "MirelLogging.hpp"
 #include "MnetVersion.hpp"
 #include "Options.hpp"
 #include "Report.hpp"
@@ -44,6 +45,11 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s; %s\n", programName(e.command()).c_str(), e.what(),
                      synopsis(e.command()).c_str());
         return 2;
+    }
+    if (line.nVerbosity != 0) {
+        // The environment's level is read at the first use, here; the steps go from it.
+        MirelSupport::MirelLogging& log = MirelSupport::MirelLogging::getInstance();
+        log.setLevel(logLevelFor(log.getLevel(), line.nVerbosity));
     }
     if (line.bHelp) {
         std::fputs(helpText(line.command).c_str(), stdout);

@@ -1,4 +1,5 @@
-// Something that can be told about a notification.
+/// \class MirelSupport::MirelCollaborator
+/// Something that can be told about a notification.
 #ifndef MIREL_COLLABORATOR_HPP
 #define MIREL_COLLABORATOR_HPP
 
@@ -11,7 +12,7 @@ public:
     MirelCollaborator();
     virtual ~MirelCollaborator();
 
-    // Does nothing in this base.
+    /// Does nothing in this base.
     virtual void notify(const MirelNotification& notification);
 };
 

@@ -1,4 +1,5 @@
-// A dependent: the receiving end of a subject's notifications.
+/// \class MirelSupport::MirelDependent
+/// A dependent: the receiving end of a subject's notifications.
 #ifndef MIREL_DEPENDENT_HPP
 #define MIREL_DEPENDENT_HPP
 
@@ -11,7 +12,7 @@ public:
     MirelDependent();
     virtual ~MirelDependent();
 
-    // Called with the subject and the notification; does nothing in this base.
+    /// Called with the subject and the notification; does nothing in this base.
     virtual void handleNotification(MirelCollaborator& subject,
                                     const MirelNotification& notification);
 };

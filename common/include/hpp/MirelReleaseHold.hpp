@@ -1,14 +1,15 @@
-// Holds back, on the calling thread, the release that would destroy one object.
-//
-// A thread that calls into code which may drop the last reference to an object the thread
-// itself is running on (a sink's thread calling a callback that may release the sink) makes a
-// hold around that call. A release on that thread that takes the object's count to zero then
-// leaves the object alive, without a reference, and marks the hold; the holder finds that
-// through released() once the call is back and must then destroy the object, on another thread
-// if the object's destructor joins this one. Releases on other threads destroy as always.
-//
-// Ownership: the hold refers to the object and owns nothing. Threads: a hold belongs to the
-// thread that made it, lives on its stack, and holds end in the reverse order of their making.
+/// \class MirelSupport::MirelReleaseHold
+/// Holds back, on the calling thread, the release that would destroy one object.
+///
+/// A thread that calls into code which may drop the last reference to an object the thread
+/// itself is running on (a sink's thread calling a callback that may release the sink) makes a
+/// hold around that call. A release on that thread that takes the object's count to zero then
+/// leaves the object alive, without a reference, and marks the hold; the holder finds that
+/// through released() once the call is back and must then destroy the object, on another thread
+/// if the object's destructor joins this one. Releases on other threads destroy as always.
+///
+/// Ownership: the hold refers to the object and owns nothing. Threads: a hold belongs to the
+/// thread that made it, lives on its stack, and holds end in the reverse order of their making.
 #ifndef MIREL_RELEASE_HOLD_HPP
 #define MIREL_RELEASE_HOLD_HPP
 
@@ -19,14 +20,16 @@ namespace MirelSupport {
 
 class MSUPT_API MirelReleaseHold {
 public:
+    /// Starts holding back the final release of object on this thread.
     explicit MirelReleaseHold(MirelObjectBase& object);
+    /// Ends the hold; an object whose release was held back stays as it is.
     ~MirelReleaseHold();
 
-    // True once a release on this thread dropped the object's last reference during the hold.
+    /// True once a release on this thread dropped the object's last reference during the hold.
     bool released() const { return m_bReleased; }
 
-    // For MirelObjectBase::release: true, and the hold marked, when a hold of this thread
-    // covers pObject, whose last reference has just gone.
+    /// For MirelObjectBase::release: true, and the hold marked, when a hold of this thread
+    /// covers pObject, whose last reference has just gone.
     static bool claim(const MirelObjectBase* pObject);
 
 private:

@@ -1,4 +1,5 @@
-// A reference-counted piece of work that a MirelThread can be given to run.
+/// \class MirelSupport::MirelWorkInformation
+/// A reference-counted piece of work that a MirelThread can be given to run.
 #ifndef MIREL_WORK_INFORMATION_HPP
 #define MIREL_WORK_INFORMATION_HPP
 

@@ -34,6 +34,7 @@ int ServerGate::newCell(ListenCell** ppCell) {
     pCell->wake[1] = fds[1];
     pCell->waiting = false;
     pCell->closing = false;
+    pCell->announced = false;
     *ppCell = pCell;
     return 0;
 }

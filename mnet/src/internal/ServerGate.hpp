@@ -49,6 +49,9 @@ struct ListenCell {
     int wake[2];   // wake-up pipe: read end, write end
     bool waiting;  // a thread is inside the wait on this cell
     bool closing;  // closed while waited on: the waiter frees the cell
+    // The readiness of this opening has been logged; read and set by the waiter only, which
+    // the waiting flag makes one thread at a time.
+    bool announced;
 };
 
 class WaitSteps;
@@ -207,7 +210,9 @@ private:
 // What one server adds to the wait frame of ServerGate::serve: a class derived from this one,
 // made by the server's waitForClientImpl on the waiting thread and used by it alone. It
 // defines
-//   void ready(const ListenCell& cell)   the wait holds cell now: logs that the server is ready;
+//   void ready(const ListenCell& cell)   the first wait on cell since the server opened holds
+//                                        it now: logs that the server is ready (once per
+//                                        opening, not at every client);
 //   int take(const ListenCell& cell)     one try to take a client or datagram from the
 //                                        readable socket: an Attempt or an error number;
 //   MirelConnection* handOut(bool bIdentify)  the connection for what take got (null for
@@ -268,7 +273,10 @@ MirelSmartPointer<MirelConnection> ServerGate::serve(void*& pSlot, Steps& steps,
     if (pCell == 0) {
         return MirelSmartPointer<MirelConnection>();
     }
-    steps.ready(*pCell);
+    if (!pCell->announced) {
+        pCell->announced = true;
+        steps.ready(*pCell);
+    }
     Outcome outcome = takeWhenReady(pCell, steps);
     if (steps.burst()) {
         steps.burst()->flush();
