@@ -257,6 +257,23 @@ TEST_P(ListenAndNotify, OneNotificationTravelsBetweenTwoProcesses) {
         << outcome.sOut;
 }
 
+// A sink placed on ::1 prints a bracketed address, and notify reaches it there.
+TEST_P(ListenAndNotify, BindPlacesATcpOrUdpSinkOnIPv6) {
+    if (std::string(GetParam()) == "pipe") {
+        GTEST_SKIP() << "a pipe sink binds no address";
+    }
+    Program listen;
+    ASSERT_TRUE(listen.start({"listen", "--type", GetParam(), "--bind", "::1", "--count", "1"}));
+    std::string sAddress;
+    ASSERT_TRUE(listen.readLine(&sAddress, 15000)) << listen.finish(1000).sErr;
+    ASSERT_EQ(0u, sAddress.find(std::string(GetParam()) + ":[::1]:")) << sAddress;
+    Outcome notify = runMnet({"notify", sAddress, "2", "77"});
+    EXPECT_EQ(0, notify.nExitCode) << notify.sErr;
+    Outcome outcome = listen.finish(15000);
+    EXPECT_EQ(0, outcome.nExitCode) << outcome.sErr;
+    EXPECT_NE(std::string::npos, outcome.sOut.find("handle=2 id=77 ")) << outcome.sOut;
+}
+
 TEST_P(ListenAndNotify, HexShowsAStringMessageByteForByte) {
     Program listen;
     ASSERT_TRUE(listen.start({"listen", "--type", GetParam(), "--hex", "--count", "1"}));

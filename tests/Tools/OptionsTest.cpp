@@ -11,6 +11,7 @@
 using mnettool::CallbackAddress;
 using mnettool::Command;
 using mnettool::CommandLine;
+using mnettool::isNumericAddress;
 using mnettool::parseCallbackAddress;
 using mnettool::parseCommandLine;
 using mnettool::parseNumber;
@@ -268,6 +269,21 @@ TEST(CallbackAddressForm, RejectsBadNamesHostsAndPorts) {
     EXPECT_FALSE(parseCallbackAddress("socket:127.0.0.1:50x", &address, &sWhy));
     EXPECT_FALSE(parseCallbackAddress("socket:127.0.0.1:", &address, &sWhy));
     EXPECT_FALSE(parseCallbackAddress("socket:::1:5023", &address, &sWhy));
+    EXPECT_EQ("an IPv6 address goes in brackets: socket:[ADDRESS]:PORT", sWhy);
+    EXPECT_FALSE(parseCallbackAddress("socket:[::1:5023", &address, &sWhy));
+    EXPECT_FALSE(parseCallbackAddress("udp:[not-an-address]:5023", &address, &sWhy));
+}
+
+TEST(CallbackAddressForm, TakesABracketedIPv6Host) {
+    CallbackAddress address;
+    std::string sWhy;
+    ASSERT_TRUE(parseCallbackAddress("udp:[::1]:5023", &address, &sWhy)) << sWhy;
+    EXPECT_EQ("::1", address.sHost);
+    EXPECT_EQ(5023, address.nPort);
+    EXPECT_TRUE(isNumericAddress("[::1]") && isNumericAddress("::") &&
+                isNumericAddress("127.0.0.1"));
+    EXPECT_FALSE(isNumericAddress("localhost") || isNumericAddress("127.0.0.256") ||
+                 isNumericAddress("[127.0.0.1"));
 }
 
 TEST(Usage, EverySubcommandHasItsSynopsisAndHelp) {

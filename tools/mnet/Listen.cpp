@@ -163,9 +163,12 @@ bool startsPipeSink() {
 // Starts the sink; null after printing why it did not start. For a pipe sink whose directory
 // is missing or closed to this user, the line also names the directory and how to make it.
 MirelSmartPointer<MirelLibraryCallbackSink> startSink(const ListenOptions& options) {
+    // The sink reads the variables on its own thread before its constructor returns.
     if (!options.sType.empty()) {
-        // The sink reads the variable on its own thread before its constructor returns.
         ::setenv("QVINTF_CALLB_CONN_TYPE", options.sType.c_str(), 1);
+    }
+    if (!options.sBind.empty()) {
+        ::setenv("MIREL_SINK_ADDRESS", options.sBind.c_str(), 1);
     }
     try {
         return MirelSmartPointer<MirelLibraryCallbackSink>(

@@ -1,5 +1,7 @@
 #include "Options.hpp"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -175,6 +177,12 @@ void parseListen(const std::vector<std::string>& arguments, ListenOptions* pOpti
         } else if (sOption == "--hex") {
             reader.noValue(sOption);
             pOptions->bHex = true;
+        } else if (sOption == "--bind") {
+            std::string sBind = reader.value(sOption);
+            if (!isNumericAddress(sBind)) {
+                reader.fail("--bind takes an IPv4 or IPv6 address, got '" + sBind + "'");
+            }
+            pOptions->sBind = sBind;
         } else {
             reader.fail("unknown option '" + sOption + "'");
         }
@@ -249,6 +257,12 @@ bool commandFromName(const std::string& sName, Command* pCommand) {
         }
     }
     return false;
+}
+
+bool isIPv6Address(const std::string& sText) {
+    in6_addr address;
+    return sText.find('\0') == std::string::npos &&
+           ::inet_pton(AF_INET6, sText.c_str(), &address) == 1;
 }
 
 bool isHostCharacter(char c) {
@@ -376,6 +390,16 @@ bool parseNumber(const std::string& sText, long nMin, long nMax, long* pnValue) 
     return true;
 }
 
+bool isNumericAddress(const std::string& sText) {
+    std::string sAddress = sText;
+    if (sAddress.size() >= 2 && sAddress[0] == '[' && sAddress[sAddress.size() - 1] == ']') {
+        sAddress = sAddress.substr(1, sAddress.size() - 2);
+    }
+    in_addr address;
+    return isIPv6Address(sAddress) || (sAddress.find('\0') == std::string::npos &&
+                                       ::inet_pton(AF_INET, sAddress.c_str(), &address) == 1);
+}
+
 bool parseCallbackAddress(const std::string& sText, CallbackAddress* pAddress, std::string* psWhy) {
     std::size_t nColon = sText.find(':');
     if (nColon == std::string::npos) {
@@ -404,21 +428,42 @@ bool parseCallbackAddress(const std::string& sText, CallbackAddress* pAddress, s
         *psWhy = "unknown transport '" + sKind + "' (pipe, socket, udp or ssl)";
         return false;
     }
-    std::size_t nPortColon = sRest.find(':');
-    if (nPortColon == std::string::npos) {
-        *psWhy = "expected " + sKind + ":HOST:PORT";
-        return false;
-    }
-    std::string sHost = sRest.substr(0, nPortColon);
-    std::string sPort = sRest.substr(nPortColon + 1);
-    if (sHost.empty()) {
-        *psWhy = "the host is empty";
-        return false;
-    }
-    for (char c : sHost) {
-        if (!isHostCharacter(c)) {
-            *psWhy = "the host '" + sHost + "' is neither a host name nor a dotted address";
+    // An IPv6 host stands in brackets: its own colons would otherwise read as the port's.
+    std::string sHost;
+    std::string sPort;
+    if (!sRest.empty() && sRest[0] == '[') {
+        std::size_t nClose = sRest.find(']');
+        if (nClose == std::string::npos || nClose + 1 >= sRest.size() || sRest[nClose + 1] != ':') {
+            *psWhy = "expected " + sKind + ":[IPV6-ADDRESS]:PORT";
             return false;
+        }
+        sHost = sRest.substr(1, nClose - 1);
+        sPort = sRest.substr(nClose + 2);
+        if (!isIPv6Address(sHost)) {
+            *psWhy = "'" + sHost + "' is not an IPv6 address";
+            return false;
+        }
+    } else {
+        std::size_t nPortColon = sRest.find(':');
+        if (nPortColon == std::string::npos) {
+            *psWhy = "expected " + sKind + ":HOST:PORT";
+            return false;
+        }
+        sHost = sRest.substr(0, nPortColon);
+        sPort = sRest.substr(nPortColon + 1);
+        if (sPort.find(':') != std::string::npos) {
+            *psWhy = "an IPv6 address goes in brackets: " + sKind + ":[ADDRESS]:PORT";
+            return false;
+        }
+        if (sHost.empty()) {
+            *psWhy = "the host is empty";
+            return false;
+        }
+        for (char c : sHost) {
+            if (!isHostCharacter(c)) {
+                *psWhy = "the host '" + sHost + "' is neither a host name nor a dotted address";
+                return false;
+            }
         }
     }
     long nPort = 0;
@@ -435,8 +480,8 @@ bool parseCallbackAddress(const std::string& sText, CallbackAddress* pAddress, s
 std::string synopsis(Command command) {
     switch (command) {
         case Command::Listen:
-            return "usage: mnet listen [--type pipe|socket|tcp|udp] [--handles N] [--count K] "
-                   "[--timeout SECONDS] [--json] [--hex] [-v|-q]";
+            return "usage: mnet listen [--type pipe|socket|tcp|udp] [--bind ADDRESS] [--handles N] "
+                   "[--count K] [--timeout SECONDS] [--json] [--hex] [-v|-q]";
         case Command::Notify:
             return "usage: mnet notify ADDRESS HANDLE [ID | --string TEXT] [-v|-q]";
         case Command::Demo:
@@ -467,6 +512,10 @@ std::string helpText(Command command) {
                    "               QVINTF_CALLB_CONN_TYPE for the sink (default: the sink reads "
                    "the\n"
                    "               variable as it finds it; pipe when unset)\n"
+                   "  --bind A     the address a socket or udp sink binds and prints, IPv4 or "
+                   "IPv6\n"
+                   "               (::1, [::1]); sets MIREL_SINK_ADDRESS (default: this host's\n"
+                   "               IPv4 address)\n"
                    "  --handles N  register callbacks under the handles 0 to N-1 (default 16)\n"
                    "  --count K    stop after K notifications\n"
                    "  --timeout S  stop after S seconds, with what arrived until then\n"
@@ -491,7 +540,8 @@ std::string helpText(Command command) {
                    "to the sink at ADDRESS, through a proxy dependent.\n"
                    "\n"
                    "  ADDRESS        pipe:NAME, socket:HOST:PORT, udp:HOST:PORT or ssl:HOST:PORT\n"
-                   "                 (as printed by 'mnet listen')\n"
+                   "                 (as printed by 'mnet listen'); an IPv6 HOST in brackets:\n"
+                   "                 socket:[::1]:5023\n"
                    "  --string TEXT  send TEXT as one string value instead of ID\n" VERBOSITY_HELP
                    "\n"
                    "Exits 0 when the message was handed over (a UDP datagram is never confirmed), "

@@ -34,6 +34,7 @@ struct ListenOptions {
     int nTimeoutSeconds = 0;  // stop after this many seconds; 0: no limit
     bool bJson = false;
     bool bHex = false;  // print the bytes after the handle in hexadecimal instead of one long
+    std::string sBind;  // the address a TCP or UDP sink binds and publishes; empty: the default
 };
 
 struct NotifyOptions {
@@ -84,6 +85,8 @@ struct CallbackAddress {
 
 // False with the reason in *psWhy (one line, no trailing full stop) when sText is not one
 // of the forms above.
+// An IPv4 or IPv6 address in numbers, the IPv6 one with or without brackets.
+bool isNumericAddress(const std::string& sText);
 bool parseCallbackAddress(const std::string& sText, CallbackAddress* pAddress, std::string* psWhy);
 
 // The one-line synopsis of a subcommand ("usage: mnet demo [--count N] [--timeout MS] [-v|-q]"),
