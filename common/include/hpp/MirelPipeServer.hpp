@@ -6,7 +6,8 @@
 /// accepts one client and returns it as a MirelPipeConnection marked local, carrying the server's
 /// access privileges. close stops listening (the socket file stays; the next wait removes and
 /// re-creates it); shutDown stops it for good; the destructor removes the socket file it created,
-/// unless another server has replaced it meanwhile. Endpoint names: a name that is absolute or has a
+/// unless another server has replaced it meanwhile. Endpoint names: a name that is absolute or has
+/// a
 /// ".." component (or holds a zero byte) would leave the shared-service directory and is refused
 /// (22); no link below the directory is followed: a name whose directory component is a link
 /// fails with 40 (ELOOP), and the endpoint is bound, changed and removed relative to a descriptor
