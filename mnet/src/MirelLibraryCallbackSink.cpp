@@ -191,8 +191,12 @@ void MirelLibraryCallbackSink::waitForServerPort() {
             break;
         }
         if (!isRunning()) {
-            // The thread ended without a word (it cannot, but never wait for ever on it).
+            // It may have reported its failure just after the test above. Without a word (it
+            // cannot end so, but never wait for ever on it) the failure is that it ended.
             wait(-1);
+            if (m_bStartFailed) {
+                throw MirelException(m_sStartFailure, m_nStartFailureCode);
+            }
             throw MirelException(
                 MirelString("MirelLibraryCallbackSink::waitForServerPort: sink thread ended."), 0);
         }

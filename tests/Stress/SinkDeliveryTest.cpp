@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -95,19 +96,26 @@ protected:
 // Together far past the sink's 64 MiB budget: the sink pushes back instead of dropping, so a
 // sender either returns normally and is delivered whole, or fails.
 TEST_P(SinkDelivery, EveryLargeNotificationThatReturnsIsDeliveredWhole) {
-    // The point is what happens to the calls that return; a sanitizer build must not fail them
-    // for slowness alone.
+    // A sanitizer build may be too slow for the sink's 5 s per sender: senders may then fail
+    // (and are told), but none that returned may go missing.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    const bool bAllMustReturn = false;
+#else
+    const bool bAllMustReturn = true;
+#endif
     ::setenv("MIREL_NOTIFY_TIMEOUT_MS", "60000", 1);
     const int kSenders = 20;
     const std::size_t kSize = 4u << 20;
-    std::atomic<int> nReturned(0);
+    std::mutex mutex;
+    std::vector<long> returned;
     std::vector<std::thread> senders;
     for (int i = 0; i < kSenders; ++i) {
         senders.emplace_back([&, i] {
             SizedProxy proxy(m_spSink->getCallbackAddress(), 3, kSize);
             try {
                 proxy.remoteNotify(MirelNotification(i));
-                ++nReturned;
+                std::lock_guard<std::mutex> guard(mutex);
+                returned.push_back(i);
             } catch (const MirelException& e) {
                 std::printf("sender %d failed: %s (%d)\n", i, e.getText().c_str(), e.getCode());
             }
@@ -116,12 +124,20 @@ TEST_P(SinkDelivery, EveryLargeNotificationThatReturnsIsDeliveredWhole) {
     for (std::thread& sender : senders) {
         sender.join();
     }
-    EXPECT_TRUE(mnettest::waitUntil(
-        [&] { return static_cast<int>(m_spReader->ids().size()) >= nReturned; }, 20000));
-    EXPECT_EQ(kSenders, nReturned.load()) << "nothing holds the sink: no sender should fail";
-    EXPECT_EQ(nReturned.load(), static_cast<int>(m_spReader->ids().size()));
-    EXPECT_EQ(0, m_spReader->cut());
     ::unsetenv("MIREL_NOTIFY_TIMEOUT_MS");
+    auto delivered = [&](long nId) {
+        std::vector<long> ids = m_spReader->ids();
+        return std::find(ids.begin(), ids.end(), nId) != ids.end();
+    };
+    for (long nId : returned) {
+        EXPECT_TRUE(mnettest::waitUntil([&] { return delivered(nId); }, 20000))
+            << "notification " << nId << " returned normally and was not delivered";
+    }
+    if (bAllMustReturn) {
+        EXPECT_EQ(kSenders, static_cast<int>(returned.size()))
+            << "nothing holds the sink: no sender should fail";
+    }
+    EXPECT_EQ(0, m_spReader->cut());
 }
 
 // Each call returns before the next begins; large and small ones alternate, so a small one

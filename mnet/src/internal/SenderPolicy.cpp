@@ -1,5 +1,7 @@
 #include "internal/SenderPolicy.hpp"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include "MirelPipeConnection.hpp"
 #include "internal/Accounts.hpp"
 #include "internal/EndpointName.hpp"
+#include "internal/Posix.hpp"
 #include "internal/StreamIo.hpp"
 
 namespace MirelNet {
@@ -43,9 +46,34 @@ bool parseId(const MirelString& sText, unsigned int* pnId) {
     return true;
 }
 
-// The supplementary groups the peer of nFd had when it connected (SO_PEERGROUPS); empty when
-// the system cannot tell.
-std::vector<gid_t> peerGroups(int nFd) {
+// The groups the group database gives the user nUid (primary nGid included); empty when it has
+// no such user.
+std::vector<gid_t> databaseGroups(unsigned int nUid, unsigned int nGid) {
+    long nHint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(nHint > 0 ? static_cast<std::size_t>(nHint) : 1024);
+    passwd entry;
+    passwd* pFound = 0;
+    int rc = posix::retriedResult(
+        [&] { return ::getpwuid_r(nUid, &entry, buffer.data(), buffer.size(), &pFound); });
+    if (rc != 0 || pFound == 0) {
+        return std::vector<gid_t>();
+    }
+    std::vector<gid_t> groups(64);
+    int nCount = static_cast<int>(groups.size());
+    if (::getgrouplist(pFound->pw_name, nGid, groups.data(), &nCount) < 0) {
+        groups.resize(static_cast<std::size_t>(nCount));
+        if (::getgrouplist(pFound->pw_name, nGid, groups.data(), &nCount) < 0) {
+            return std::vector<gid_t>();
+        }
+    }
+    groups.resize(static_cast<std::size_t>(nCount));
+    return groups;
+}
+
+// The supplementary groups the peer of nFd had when it connected (SO_PEERGROUPS). Where the
+// system cannot give them (an emulator that does not pass the option on), the groups the group
+// database gives the peer's user nUid; empty when neither can tell.
+std::vector<gid_t> peerGroups(int nFd, unsigned int nUid, unsigned int nGid) {
     std::vector<gid_t> groups(32);
     for (int nTry = 0; nTry < 2; ++nTry) {
         socklen_t nLength = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
@@ -58,7 +86,7 @@ std::vector<gid_t> peerGroups(int nFd) {
         }
         groups.resize(nLength / sizeof(gid_t) + 1);
     }
-    return std::vector<gid_t>();
+    return databaseGroups(nUid, nGid);
 }
 
 }  // namespace
@@ -141,7 +169,7 @@ bool SenderPolicy::admits(MirelConnection& connection, MirelString* psWho) const
         return true;
     }
     if (!m_gids.empty()) {
-        std::vector<gid_t> groups = peerGroups(cellFd(pPipe->getPipeHandle()));
+        std::vector<gid_t> groups = peerGroups(cellFd(pPipe->getPipeHandle()), nUid, nGid);
         for (std::size_t i = 0; i < groups.size(); ++i) {
             if (contains(m_gids, static_cast<unsigned int>(groups[i]))) {
                 return true;

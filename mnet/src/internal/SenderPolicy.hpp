@@ -8,7 +8,8 @@
 // "any" lets everyone deliver. An entry that is not one of these, or names a user or group the
 // system does not know, is reported once at level 1 and ignored; a list without a valid entry
 // leaves the default. Membership of a group counts the sender's primary group and its
-// supplementary groups as they were when it connected.
+// supplementary groups as they were when it connected; where the system cannot give those (an
+// emulator that does not pass SO_PEERGROUPS on), the groups the group database gives its user.
 //
 // TCP and UDP connections carry no name of their sender: the policy cannot apply to them and
 // lets them through (the sink says so when it starts).
