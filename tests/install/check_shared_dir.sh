@@ -90,8 +90,14 @@ grep -Eq "^dir: 3770 0 $group$" "$work/security.out" || fail "ensure-shared-dir 
 grep -q "^\[  FAILED  \]" "$work/security.out" && fail "an endpoint security test failed"
 # In a set-group-id directory every endpoint takes its group, so the one test about a user
 # outside the endpoint's group has nobody to try; every other test runs.
-grep -q "^\[       OK \] EndpointSecurity.TwoMembersOfTheDirectorysGroupReachEachOthersSinks" \
-  "$work/security.out" || fail "two members of the group did not reach each other"
+# Under an emulator that does not pass SO_PEERGROUPS on, the two tests of group members skip.
+allowed="UserOutsideOwnerAndGroupIsRefused"
+if [ -n "$emulator" ]; then
+  allowed="$allowed|PipeSinkPolicyDecidesWhetherAnotherMemberOfTheGroupDelivers|TwoMembersOfTheDirectorysGroupReachEachOthersSinks"
+fi
+[ -n "$emulator" ] ||
+  grep -q "^\[       OK \] EndpointSecurity.TwoMembersOfTheDirectorysGroupReachEachOthersSinks" \
+    "$work/security.out" || fail "two members of the group did not reach each other"
 ! grep "^\[  SKIPPED \] EndpointSecurity\." "$work/security.out" |
-  grep -vq "UserOutsideOwnerAndGroupIsRefused" || fail "an endpoint security test was skipped"
+  grep -Evq "$allowed" || fail "an endpoint security test was skipped"
 echo "ok"
