@@ -388,16 +388,24 @@ TEST_F(EndpointSecurity, GroupIsNotGrantedWithoutPrivilegesOne) {
 // True when the system reports a local peer's supplementary groups (SO_PEERGROUPS); an emulator
 // may not pass the option on, and then no sink can tell a group member by those groups.
 static bool peerGroupsReported() {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        return false;
-    }
-    gid_t groups[64];
-    socklen_t nLength = sizeof groups;
-    bool bReported = ::getsockopt(pair[0], SOL_SOCKET, SO_PEERGROUPS, groups, &nLength) == 0;
-    ::close(pair[0]);
-    ::close(pair[1]);
-    return bReported;
+    // A child with a supplementary group of its own asks for its own peer's groups.
+    return mnettest::runInChild(
+               [](std::string&) {
+                   const gid_t kGroup = 4242;
+                   int pair[2];
+                   if (::setgroups(1, &kGroup) != 0 ||
+                       ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+                       return 1;
+                   }
+                   gid_t groups[64];
+                   socklen_t nLength = sizeof groups;
+                   if (::getsockopt(pair[0], SOL_SOCKET, SO_PEERGROUPS, groups, &nLength) != 0) {
+                       return 1;
+                   }
+                   std::size_t nCount = nLength / sizeof(gid_t);
+                   return std::find(groups, groups + nCount, kGroup) != groups + nCount ? 0 : 1;
+               },
+               0, 10000) == 0;
 }
 
 #define MNET_REQUIRE_PEER_GROUPS()                                                       \
