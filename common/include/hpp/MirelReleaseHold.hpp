@@ -8,10 +8,14 @@
 /// through released() once the call is back and must then destroy the object, on another thread
 /// if the object's destructor joins this one. Releases on other threads destroy as always.
 ///
-/// Ownership: the hold refers to the object and owns nothing. Threads: a hold belongs to the
-/// thread that made it, lives on its stack, and holds end in the reverse order of their making.
+/// Ownership: the hold refers to the object and owns nothing. The holds that exist are kept in a
+/// process-wide list, each with its object and thread; a release looks there only when it takes
+/// a count to zero while some hold exists. Threads: a hold belongs to the thread that made it
+/// and lives on its stack; any thread may release.
 #ifndef MIREL_RELEASE_HOLD_HPP
 #define MIREL_RELEASE_HOLD_HPP
+
+#include <thread>
 
 #include "MirelObjectBase.hpp"
 #include "MsuptExport.hpp"
@@ -27,6 +31,10 @@ public:
 
     /// True once a release on this thread dropped the object's last reference during the hold.
     bool released() const { return m_bReleased; }
+    /// The object held.
+    const MirelObjectBase* object() const { return m_pObject; }
+    /// The thread whose releases are held back.
+    std::thread::id thread() const { return m_thread; }
 
     /// For MirelObjectBase::release: true, and the hold marked, when a hold of this thread
     /// covers pObject, whose last reference has just gone.
@@ -37,8 +45,8 @@ private:
     MirelReleaseHold& operator=(const MirelReleaseHold&);
 
     const MirelObjectBase* m_pObject;
+    std::thread::id m_thread;
     bool m_bReleased;
-    MirelReleaseHold* m_pPrevious;
 };
 
 }  // namespace MirelSupport

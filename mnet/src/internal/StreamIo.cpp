@@ -509,7 +509,8 @@ bool lingerOnClose(void* pCell, int nMsLeft) {
     }
     linger wait;
     wait.l_onoff = 1;
-    wait.l_linger = nMsLeft < 0 ? INT_MAX : std::max(1, (nMsLeft + 999) / 1000);
+    // Whole seconds, at least one: a linger of 0 would reset the connection instead.
+    wait.l_linger = std::max(1, (std::max(0, nMsLeft) + 999) / 1000);
     return ::setsockopt(pStream->fd, SOL_SOCKET, SO_LINGER, &wait, sizeof wait) == 0;
 }
 

@@ -240,9 +240,9 @@ Arrival takeArrived(void* pCell, std::size_t nLimit, bool bPeerDone);
 // that stops reading would never get them, while the sender believes them sent. So a client
 // that sent more than kLingerAbove bytes lingers on its close: the close then returns once the
 // peer's system has acknowledged the whole stream and its end, or after about nMsLeft
-// milliseconds (whole seconds, rounded up). True when the linger was set; the caller then
-// checks after the close whether its time ran out. Smaller messages fit any receive window
-// and leave at once.
+// milliseconds (whole seconds, rounded up, at least one). True when the linger was set; the caller
+// then checks after the close whether its time ran out. Smaller messages fit any receive window and
+// leave at once.
 const std::size_t kLingerAbove = 16384;
 bool lingerOnClose(void* pCell, int nMsLeft);
 
