@@ -78,7 +78,6 @@ Inbox::Inbox(MirelCallbackContainer& container, const std::function<bool()>& fnS
       m_fnStop(fnStop),
       m_pPolicy(pPolicy),
       m_limits(limits),
-      m_nOpenBytes(0),
       m_nReserveFrom(-1),
       m_nWritten(0),
       m_nHeld(0),
@@ -115,13 +114,6 @@ void Inbox::flushRecords() {
                      << endrecord;
     }
     m_nHeld = 0;
-}
-
-void Inbox::account(const Pending& entry, bool bAdd) {
-    if (!entry.bEnded && !entry.bAtDeadline) {
-        std::size_t nBytes = entry.pCell->buffered();
-        m_nOpenBytes = bAdd ? m_nOpenBytes + nBytes : m_nOpenBytes - nBytes;
-    }
 }
 
 void Inbox::prepare(CallerWait& wait) {
@@ -168,11 +160,9 @@ void Inbox::serve(const CallerWait& wait, const MirelString& sAddress) {
 
 bool Inbox::readArrived(List::iterator entry, bool bPeerDone) {
     StreamCell* pCell = entry->pCell;
-    account(*entry, false);
     std::size_t nHave = pCell->buffered();
     Arrival arrival = takeArrived(pCell, m_limits.nLongestMessage + 1 - nHave, bPeerDone);
     entry->bEnded = entry->bEnded || arrival.bEnded;
-    account(*entry, true);
     if (pCell->buffered() > m_limits.nLongestMessage) {
         drop(entry, "message longer than the limit");
         return false;
@@ -196,7 +186,6 @@ void Inbox::applyDeadlines() {
                 MIREL_LOG(9) << kRecordHead
                              << "sender still open at its deadline, delivering what it sent"
                              << endrecord;
-                account(*entry, false);
                 entry->bAtDeadline = true;
             }
         }
@@ -241,7 +230,6 @@ void Inbox::deliverMessage(MirelSmartPointer<MirelConnection>& spConnection,
 
 void Inbox::drop(List::iterator entry, const char* pszWhy) {
     std::size_t nBytes = entry->pCell->buffered();
-    account(*entry, false);
     if (allow()) {
         MIREL_LOG(1) << kRecordHead << "dropped a sender (" << pszWhy << ", "
                      << static_cast<unsigned long>(nBytes) << " bytes received)" << endrecord;

@@ -120,7 +120,6 @@ private:
     // Makes room for one more connection: the oldest goes, delivered if it has ended.
     void makeRoom(const MirelString& sAddress);
     void drop(List::iterator entry, const char* pszWhy);
-    void account(const Pending& entry, bool bAdd);
     bool allow();
     void flushRecords();
 
@@ -130,7 +129,6 @@ private:
     const InboxLimits m_limits;
     List m_pending;                        // in the order of accept, so of deadline
     std::vector<List::iterator> m_polled;  // entry of each descriptor of the last wait
-    std::size_t m_nOpenBytes;              // buffered for open senders, together
     int m_nReserveFrom;                    // descriptors from this number on are the process's
     // Pacing of the level-1 records about single senders.
     int m_nWritten;
