@@ -332,10 +332,13 @@ int MirelLibraryCallbackSink::run() {
 
 bool MirelLibraryCallbackSink::serveSenders(int& rc, const void* pPolicy) {
     bool bReleased = false;
+    // The hold of the delivery in progress: once a callback has let the sink go, no further
+    // message of that pass is delivered.
+    const MirelSupport::MirelReleaseHold* pHold = 0;
     // What the loop serves besides its server: the senders whose message is still arriving,
     // watched by the server's own wait.
     detail::Inbox inbox(
-        m_callbackContainer, [this, &bReleased] { return m_bStopping || bReleased; },
+        m_callbackContainer, [this, &pHold] { return m_bStopping || (pHold && pHold->released()); },
         static_cast<const detail::SenderPolicy*>(pPolicy));
     detail::CallerWait callerWait;
     // Doubles from a few milliseconds up to a second while the server's own trouble repeats.
@@ -366,6 +369,7 @@ bool MirelLibraryCallbackSink::serveSenders(int& rc, const void* pPolicy) {
             // A callback may release the sink's last reference: it stays alive until this
             // thread is out of the delivery.
             MirelSupport::MirelReleaseHold hold(*this);
+            pHold = &hold;
             // Also after a failed wait: its poll may have found senders ready or deadlines
             // passed.
             inbox.serve(callerWait, sAddress);
@@ -373,6 +377,7 @@ bool MirelLibraryCallbackSink::serveSenders(int& rc, const void* pPolicy) {
                 takeClient(inbox, spClient, callerWait.ended(), m_sCallbackType == "udp", sAddress);
             }
             bReleased = hold.released();
+            pHold = 0;
         }
         if (nPauseMs >= 0 && !bReleased) {
             m_stopEvent.wait(inbox.msToDeadline(nPauseMs) < 0 ? nPauseMs
