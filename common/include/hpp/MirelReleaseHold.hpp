@@ -8,8 +8,8 @@
 /// through released() once the call is back and must then destroy the object, on another thread
 /// if the object's destructor joins this one. Releases on other threads destroy as always.
 ///
-/// Ownership: the hold refers to the object and owns nothing. The holds that exist are kept in a
-/// process-wide list, each with its object and thread; a release looks there only when it takes
+/// Ownership: the hold refers to the object and owns nothing. The holds that exist are linked in
+/// a process-wide list, each with its object and thread; a release looks there only when it takes
 /// a count to zero while some hold exists. Threads: a hold belongs to the thread that made it
 /// and lives on its stack; any thread may release.
 #ifndef MIREL_RELEASE_HOLD_HPP
@@ -47,6 +47,7 @@ private:
     const MirelObjectBase* m_pObject;
     std::thread::id m_thread;
     bool m_bReleased;
+    MirelReleaseHold* m_pNext;  // the next hold that exists; guarded by the list's lock
 };
 
 }  // namespace MirelSupport
